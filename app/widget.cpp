@@ -1,0 +1,162 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "reader.h"
+
+#include <QByteArray>
+#include <QDebug>
+#include <QVariant>
+
+namespace {
+
+constexpr int kScanIntervalMs = 1000;
+constexpr int kTipDisplayMs = 2000;
+
+const char kRedLamp[] = "border-image: url(:/images/red.png);";
+const char kGreenLamp[] = "border-image: url(:/images/green.png);";
+
+QString portItemText(int index)
+{
+    return QStringLiteral("CardWriter%1").arg(index);
+}
+
+QString readerKey(const ReaderDeviceInfo &reader)
+{
+    const QString product = reader.product_string
+            ? QString::fromWCharArray(reader.product_string) : QString();
+    return product + QLatin1Char('0');
+}
+
+QString readerPath(const ReaderDeviceInfo &reader)
+{
+    return reader.path ? QString::fromLocal8Bit(reader.path) : QString();
+}
+
+}  // namespace
+
+Widget::Widget(QWidget *parent)
+    : QWidget(parent),
+      mConnected(false),
+      mScanDeviceTmr(),
+      mClearTipTmr(),
+      mDeviceMap(),
+      mCard{},
+      ui(new Ui::Widget)
+{
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Quendel Arvesto 智能识别装置写卡器 V1.0"));
+
+    connect(&mScanDeviceTmr, SIGNAL(timeout()), this, SLOT(do_mScanDeviceTmr_timeout()));
+    connect(&mClearTipTmr, SIGNAL(timeout()), this, SLOT(do_mClearTipTmr_timeout()));
+
+    mClearTipTmr.setSingleShot(true);
+    mScanDeviceTmr.start(kScanIntervalMs);
+}
+
+// Closing the window leaves the reader as it is: no disconnect is sent.
+Widget::~Widget()
+{
+    delete ui;
+}
+
+void Widget::do_mScanDeviceTmr_timeout()
+{
+    if (!mConnected) {
+        refreshDeviceList();
+        return;
+    }
+    if (reader_cmd_heartbeat() != 0)
+        enterDisconnected();
+}
+
+void Widget::do_mClearTipTmr_timeout()
+{
+    ui->lblTip->clear();
+}
+
+void Widget::on_btnConnect_clicked()
+{
+    const QByteArray path = ui->comPort->currentData().toString().toLocal8Bit();
+    if (reader_open(path.constData()) != 0)
+        return;
+    // The answer does not matter: a reader that stays silent is dropped by
+    // the first failed heartbeat.
+    (void)reader_cmd_connect();
+    enterConnected();
+}
+
+void Widget::on_btnDisconnect_clicked()
+{
+    enterDisconnected();
+}
+
+// Only the first reader listed is offered. The port list is rebuilt only when
+// it no longer shows the map, so that an unchanged list keeps its current item
+// and an open drop-down.
+void Widget::refreshDeviceList()
+{
+    mDeviceMap.clear();
+    ReaderDeviceInfo *readers = reader_list_devices();
+    if (readers)
+        mDeviceMap.insert(readerKey(*readers), readerPath(*readers));
+    reader_free_devices(readers);
+
+    if (portListMatchesDeviceMap())
+        return;
+    rebuildPortList();
+    qDebug() << mDeviceMap;
+}
+
+void Widget::restartClearTipTmr()
+{
+    mClearTipTmr.stop();
+    mClearTipTmr.start(kTipDisplayMs);
+}
+
+// Compares what a rebuild would show (text and path, in key order) with the
+// items in place, so that a reader replaced under another path is noticed
+// even though the count stays the same.
+bool Widget::portListMatchesDeviceMap() const
+{
+    const QComboBox *ports = ui->comPort;
+    if (ports->count() != mDeviceMap.size())
+        return false;
+    int index = 0;
+    for (auto it = mDeviceMap.cbegin(); it != mDeviceMap.cend(); ++it, ++index) {
+        if (ports->itemText(index) != portItemText(index)
+                || ports->itemData(index).toString() != it.value())
+            return false;
+    }
+    return true;
+}
+
+void Widget::rebuildPortList()
+{
+    ui->comPort->clear();
+    int index = 0;
+    for (auto it = mDeviceMap.cbegin(); it != mDeviceMap.cend(); ++it, ++index)
+        ui->comPort->addItem(portItemText(index), it.value());
+}
+
+void Widget::enterConnected()
+{
+    mConnected = true;
+    ui->labelStatus->setStyleSheet(QString::fromLatin1(kGreenLamp));
+    ui->btnConnect->setEnabled(false);
+    ui->comPort->setEnabled(false);
+    ui->btnDisconnect->setEnabled(true);
+    ui->btnReadCard->setEnabled(true);
+    ui->btnWriteCard->setEnabled(false);
+}
+
+void Widget::enterDisconnected()
+{
+    reader_close();
+    mConnected = false;
+    ui->labelStatus->setStyleSheet(QString::fromLatin1(kRedLamp));
+    ui->btnConnect->setEnabled(true);
+    ui->comPort->setEnabled(true);
+    ui->btnDisconnect->setEnabled(false);
+    ui->btnReadCard->setEnabled(false);
+    ui->btnWriteCard->setEnabled(false);
+}

@@ -1,0 +1,48 @@
+// The program's only window and its controller: the connection state, the
+// reader list and the heartbeat.
+#pragma once
+
+#include "card_info.h"
+
+#include <QMap>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class Widget;
+}
+QT_END_NAMESPACE
+
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+private slots:
+    void do_mScanDeviceTmr_timeout();
+    void do_mClearTipTmr_timeout();
+    void on_btnConnect_clicked();
+    void on_btnDisconnect_clicked();
+    void on_btnReadCard_clicked();
+    void on_btnWriteCard_clicked();
+
+private:
+    void refreshDeviceList();
+    void restartClearTipTmr();
+    bool portListMatchesDeviceMap() const;
+    void rebuildPortList();
+    void enterConnected();
+    void enterDisconnected();
+
+    bool mConnected;
+    QTimer mScanDeviceTmr;
+    QTimer mClearTipTmr;
+    QMap<QString, QString> mDeviceMap;  // reader key -> HID path
+    CardInfo mCard;
+    Ui::Widget *ui;
+};
