@@ -57,15 +57,15 @@ int card_authenticate(uint8_t block, const CardKey *key, const uint8_t uid[kUidS
     return 0;
 }
 
-// Reads a block into `data`; `reply` tells how much of the answer came.
-// An answer without data passes the echo check, as the area holds the block
-// number before the exchange.
-static int read_block(uint8_t block, uint8_t data[kBlockSize], ReaderReply *reply)
+// Reads a block into `data`. A short answer is refused: taking the missing
+// bytes for zeros would let a later write store them on the card.
+static int read_block(uint8_t block, uint8_t data[kBlockSize])
 {
     uint8_t area[kMaxResponseData] = {block};
-    if (card_transact(kCmdReadBlock, &block, 1, area, reply) < 0)
+    ReaderReply reply = {};
+    if (card_transact(kCmdReadBlock, &block, 1, area, &reply) < 0)
         return -1;
-    if (area[0] != block)
+    if (area[0] != block || reply.length < kBlockAnswerSize)
         return -1;
     memcpy(data, &area[1], kBlockSize);
     return 0;
@@ -90,7 +90,7 @@ int card_read_block(uint8_t block, uint8_t data[kBlockSize])
 {
     if (block >= kCardBlocks || !data)
         return -1;
-    return read_block(block, data, nullptr);
+    return read_block(block, data);
 }
 
 int card_write_block(uint8_t block, const uint8_t data[kBlockSize])
@@ -117,14 +117,12 @@ int card_change_sector_keys(uint8_t sector, const CardKey *key_a, const CardKey 
         return -1;
     const uint8_t trailer = static_cast<uint8_t>(sector * 4 + 3);
 
-    // The access bytes are written back as read, so they must have been read
-    // in full and be well formed: a trailer with malformed access bytes
-    // blocks its sector for good.
+    // The access bytes are written back as read, so they must be well
+    // formed: a trailer with malformed access bytes blocks its sector for good.
     uint8_t old_trailer[kBlockSize];
-    ReaderReply reply = {};
-    if (read_block(trailer, old_trailer, &reply) < 0)
+    if (read_block(trailer, old_trailer) < 0)
         return -1;
-    if (reply.length < kBlockAnswerSize || !card_access_bytes_valid(&old_trailer[kAccessOffset]))
+    if (!card_access_bytes_valid(&old_trailer[kAccessOffset]))
         return -1;
 
     uint8_t new_trailer[kBlockSize];

@@ -21,6 +21,7 @@ extern CardKey last_auth_key;
 
 int card_request(uint8_t uid[kUidSize], uint8_t atqa[kAtqaSize], uint8_t *sak);
 int card_authenticate(uint8_t block, const CardKey *key, const uint8_t uid[kUidSize]);
+// Fails on an answer that does not carry the whole block.
 int card_read_block(uint8_t block, uint8_t data[kBlockSize]);
 int card_write_block(uint8_t block, const uint8_t data[kBlockSize]);
 

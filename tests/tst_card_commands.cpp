@@ -166,10 +166,14 @@ private slots:
         reader->failNext(vr::Fault::StatusError);
         QCOMPARE(card_write_block(56, block), -1);
 
-        // An answer without data passes the echo check.
+        // A read answer must carry the whole block: the bytes it lacks would
+        // otherwise go back onto the card as zeros at the next write.
         reader->answerNextWith(answer(0x16, 0x00, {}), 64);
-        QCOMPARE(card_read_block(56, block), 0);
-        QCOMPARE(QByteArray((char *)block, 16), QByteArray(16, 0));
+        QCOMPARE(card_read_block(56, block), -1);
+        reader->failNext(vr::Fault::ShortAnswer);
+        QCOMPARE(card_read_block(56, block), -1);
+        QCOMPARE(block[0], uint8_t(0xEE));
+        // A write answer without data passes the echo check.
         reader->answerNextWith(answer(0x17, 0x00, {}), 64);
         QCOMPARE(card_write_block(56, block), 0);
 
