@@ -1,0 +1,53 @@
+#include "alloc_count.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+extern "C" {
+void *__real_malloc(std::size_t size);
+void *__real_calloc(std::size_t count, std::size_t size);
+void *__real_realloc(void *block, std::size_t size);
+}
+
+namespace {
+
+// Qt may allocate from threads of its own.
+std::atomic<std::uint64_t> gAllocations{0};
+
+void *counted(void *block)
+{
+    if (block)
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+void *newBlock(std::size_t size)
+{
+    if (void *block = counted(__real_malloc(size ? size : 1)))
+        return block;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+std::uint64_t alloc_count::allocations()
+{
+    return gAllocations.load(std::memory_order_relaxed);
+}
+
+extern "C" {
+void *__wrap_malloc(std::size_t size) { return counted(__real_malloc(size)); }
+void *__wrap_calloc(std::size_t count, std::size_t size) { return counted(__real_calloc(count, size)); }
+void *__wrap_realloc(void *block, std::size_t size) { return counted(__real_realloc(block, size)); }
+}
+
+void *operator new(std::size_t size) { return newBlock(size); }
+void *operator new[](std::size_t size) { return newBlock(size); }
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept { return counted(__real_malloc(size ? size : 1)); }
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept { return counted(__real_malloc(size ? size : 1)); }
+void operator delete(void *block) noexcept { std::free(block); }
+void operator delete[](void *block) noexcept { std::free(block); }
+void operator delete(void *block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void *block, std::size_t) noexcept { std::free(block); }
