@@ -1,0 +1,216 @@
+// Arbitrary reader answers through every link and card command.
+//
+// The input is a list of steps. Each step names a command and its arguments,
+// then gives, for each transaction the command makes, the answer the reader
+// returns: its own, a time-out, a read error, any bytes with any count, or a
+// well-formed frame with any echo, status and data.
+// Besides crashes, it checks that a failing command leaves its outputs alone
+// and that no trailer ever goes out with malformed access bytes.
+#include "card_commands.h"
+#include "reader.h"
+#include "virtual_reader.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace vr = virtual_reader;
+
+namespace {
+
+const char *kPath = "/dev/hidraw-fuzz";
+const vr::Uid kUid = {0x1A, 0x2B, 0x3C, 0x4D};
+
+class Input {
+public:
+    Input(const uint8_t *data, size_t size) : mData(data), mSize(size) {}
+    bool empty() const { return mPos >= mSize; }
+    uint8_t byte() { return mPos < mSize ? mData[mPos++] : 0; }
+    std::vector<uint8_t> bytes(size_t count)
+    {
+        std::vector<uint8_t> out;
+        while (count-- > 0 && !empty())
+            out.push_back(byte());
+        return out;
+    }
+
+private:
+    const uint8_t *mData;
+    size_t mSize;
+    size_t mPos = 0;
+};
+
+struct Answer {
+    bool own;
+    std::vector<uint8_t> bytes;
+    int result;
+};
+
+uint8_t crc8(const uint8_t *data, size_t len)
+{
+    uint8_t crc = 0;
+    while (len--) {
+        crc ^= *data++;
+        for (int bit = 0; bit < 8; bit++)
+            crc = static_cast<uint8_t>(crc & 0x80 ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+// A well-formed frame around the given echo, status and data, so that the
+// fuzzer reaches the checks behind the checksum.
+std::vector<uint8_t> framed(Input &in)
+{
+    const uint8_t echo = in.byte();
+    const uint8_t status = in.byte();
+    std::vector<uint8_t> data = in.bytes(in.byte() % (kMaxResponseData + 1));
+    std::vector<uint8_t> frame = {0x01, 0xD1, echo, status, static_cast<uint8_t>(data.size())};
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(crc8(&frame[1], frame.size() - 1));
+    frame.push_back(0xD2);
+    return frame;
+}
+
+Answer readAnswer(Input &in)
+{
+    const uint8_t kind = in.byte();
+    switch (kind % 4) {
+    case 0:
+        return {true, {}, 0};
+    case 1:
+        return {false, {}, kind & 0x80 ? -1 : 0};
+    case 2:
+        return {false, in.bytes(in.byte() % (kReportSize + 1)), 1 + (kind >> 2) % kReportSize};
+    default:
+        return {false, framed(in), kReportSize};
+    }
+}
+
+void check(bool ok)
+{
+    if (!ok)
+        abort();
+}
+
+bool accessBytesValid(const uint8_t *a)
+{
+    return ((a[1] >> 4) ^ (a[0] & 0x0F)) == 0x0F && ((a[2] & 0x0F) ^ (a[0] >> 4)) == 0x0F &&
+           ((a[2] >> 4) ^ (a[1] & 0x0F)) == 0x0F;
+}
+
+// Every trailer write that went out carries well-formed access bytes.
+void checkTrailerWrites(const vr::Reader &reader)
+{
+    for (const vr::Report &r : reader.received()) {
+        if (r[1] == 0xD1 && r[2] == kCmdWriteBlock && r[3] == 17 && (r[4] & 3) == 3)
+            check(accessBytesValid(&r[5 + 6]));
+    }
+}
+
+template <size_t N>
+struct Guarded {
+    uint8_t bytes[N];
+    Guarded() { memset(bytes, 0xA5, N); }
+    bool untouched() const
+    {
+        for (uint8_t b : bytes)
+            if (b != 0xA5)
+                return false;
+        return true;
+    }
+};
+
+void runStep(Input &in)
+{
+    const uint8_t op = in.byte() % 8;
+    const uint8_t arg = in.byte();
+    const CardKey key = {{in.byte(), in.byte(), in.byte(), in.byte(), in.byte(), in.byte()}};
+    int result = 0;
+    switch (op) {
+    case 0: reader_cmd_connect(); break;
+    case 1: reader_cmd_heartbeat(); break;
+    case 2: reader_cmd_pre_request(); break;
+    case 3: {
+        Guarded<4> uid;
+        Guarded<2> atqa;
+        Guarded<1> sak;
+        result = card_request(uid.bytes, atqa.bytes, sak.bytes);
+        if (result != 0)
+            check(uid.untouched() && atqa.untouched() && sak.untouched());
+        break;
+    }
+    case 4: {
+        const CardKey before = last_auth_key;
+        result = card_authenticate(arg, &key, kUid.data());
+        if (result != 0)
+            check(memcmp(&before, &last_auth_key, sizeof before) == 0);
+        break;
+    }
+    case 5: {
+        Guarded<16> block;
+        result = card_read_block(arg, block.bytes);
+        if (result != 0)
+            check(block.untouched());
+        break;
+    }
+    case 6: {
+        uint8_t block[16];
+        memset(block, arg, sizeof block);
+        card_write_block(arg, block);
+        break;
+    }
+    default:
+        card_change_sector_keys(arg % 17, arg & 0x40 ? nullptr : &key, arg & 0x80 ? nullptr : &key);
+        break;
+    }
+}
+
+vr::Reader *setUp()
+{
+    static vr::Reader *reader = nullptr;
+    if (!reader) {
+        reader = &vr::plug({kPath, L"Fuzz", L"Card Reader", L"1", 0x0100});
+        check(reader_open(kPath) == 0);
+    }
+    return reader;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    vr::Reader *reader = setUp();
+    reader->clearReceived();
+    reader->clearFaults();
+
+    // The card starts selected and opened on sector 14, so that writes the
+    // answers let through reach it.
+    vr::Card card = vr::Card::blank(kUid);
+    card.select();
+    check(card.authenticate(56, vr::KeyType::A, vr::kTransportKey));
+    reader->layCard(card);
+
+    Input in(data, size);
+    std::deque<Answer> answers;
+    reader->onRequest = [&](uint8_t) {
+        if (answers.empty())
+            return;
+        const Answer a = answers.front();
+        answers.pop_front();
+        if (!a.own)
+            reader->answerNextWith(a.bytes, a.result);
+    };
+    for (int step = 0; step < 16 && !in.empty(); step++) {
+        answers.clear();
+        answers.push_back(readAnswer(in));
+        answers.push_back(readAnswer(in));
+        runStep(in);
+    }
+    reader->onRequest = nullptr;
+
+    checkTrailerWrites(*reader);
+    for (int sector = 0; sector < kCardSectors; sector++)
+        check(!reader->card() || !reader->card()->sectorBlocked(sector));
+    return 0;
+}
