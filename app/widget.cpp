@@ -15,11 +15,6 @@ constexpr int kTipDisplayMs = 2000;
 const char kRedLamp[] = "border-image: url(:/images/red.png);";
 const char kGreenLamp[] = "border-image: url(:/images/green.png);";
 
-QString portItemText(int index)
-{
-    return QStringLiteral("CardWriter%1").arg(index);
-}
-
 QString readerKey(const ReaderDeviceInfo &reader)
 {
     const QString product = reader.product_string
@@ -91,17 +86,19 @@ void Widget::on_btnDisconnect_clicked()
 }
 
 // Only the first reader listed is offered. The port list is rebuilt only when
-// it no longer shows the map, so that an unchanged list keeps its current item
-// and an open drop-down.
+// the map's entries change, so that an unchanged list keeps its current item
+// and an open drop-down, while a reader replaced by another is noticed even
+// though the count stays the same.
 void Widget::refreshDeviceList()
 {
+    const QMap<QString, QString> listed = mDeviceMap;
     mDeviceMap.clear();
     ReaderDeviceInfo *readers = reader_list_devices();
     if (readers)
         mDeviceMap.insert(readerKey(*readers), readerPath(*readers));
     reader_free_devices(readers);
 
-    if (portListMatchesDeviceMap())
+    if (mDeviceMap == listed)
         return;
     rebuildPortList();
     qDebug() << mDeviceMap;
@@ -113,29 +110,12 @@ void Widget::restartClearTipTmr()
     mClearTipTmr.start(kTipDisplayMs);
 }
 
-// Compares what a rebuild would show (text and path, in key order) with the
-// items in place, so that a reader replaced under another path is noticed
-// even though the count stays the same.
-bool Widget::portListMatchesDeviceMap() const
-{
-    const QComboBox *ports = ui->comPort;
-    if (ports->count() != mDeviceMap.size())
-        return false;
-    int index = 0;
-    for (auto it = mDeviceMap.cbegin(); it != mDeviceMap.cend(); ++it, ++index) {
-        if (ports->itemText(index) != portItemText(index)
-                || ports->itemData(index).toString() != it.value())
-            return false;
-    }
-    return true;
-}
-
 void Widget::rebuildPortList()
 {
     ui->comPort->clear();
     int index = 0;
     for (auto it = mDeviceMap.cbegin(); it != mDeviceMap.cend(); ++it, ++index)
-        ui->comPort->addItem(portItemText(index), it.value());
+        ui->comPort->addItem(QStringLiteral("CardWriter%1").arg(index), it.value());
 }
 
 void Widget::enterConnected()

@@ -34,7 +34,6 @@ private slots:
 private:
     void refreshDeviceList();
     void restartClearTipTmr();
-    bool portListMatchesDeviceMap() const;
     void rebuildPortList();
     void enterConnected();
     void enterDisconnected();

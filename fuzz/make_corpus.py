@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes the fuzzer's seed corpus: well-formed reader answers to each command.
 
-Input layout, per step: two answer specs, the command (0 connect, 1 heartbeat,
+Input layout, per step: two answer recipes, the command (0 connect, 1 heartbeat,
 2 pre-request, 3 card request, 4 authenticate, 5 read, 6 write, 7 change
-keys), its argument byte and six key bytes. An answer spec is 0x00 (the
+keys), its argument byte and six key bytes. An answer recipe is 0x00 (the
 reader's own answer), 0x01 (time-out), 0x81 (read error), 0xFE with a length
 and that many raw bytes (a full 64-byte read), or 0x03 with echo, status,
 length and data, which the fuzzer frames itself.

@@ -27,10 +27,8 @@ EXPECTED_STRINGS = {
     "FileVersion": "0.0.0.0",
     "ProductVersion": "0.0.0.0",
 }
-# The two further standard keys, for private and one-off builds, belong only
-# to builds flagged as such.
 EMPTY_STRINGS = ("Comments", "CompanyName", "FileDescription", "InternalName",
-                 "LegalCopyright", "LegalTrademarks")
+                 "LegalCopyright", "LegalTrademarks", "PrivateBuild", "SpecialBuild")
 
 failures = []
 
