@@ -7,7 +7,6 @@
 
 #include <QtTest>
 
-#include <random>
 #include <vector>
 
 namespace vr = virtual_reader;
@@ -278,31 +277,6 @@ private slots:
         QCOMPARE(card_authenticate(56, &kSite, uid), 0);
         QCOMPARE(card_read_block(56, block), 0);
         QCOMPARE(QByteArray((char *)block, 4), QByteArray((char *)kUid.data(), 4));
-    }
-
-    // Whatever the reader answers to the trailer read, the sector stays usable.
-    void changeKeys_neverBlocksTheSectorWhateverTheAnswer()
-    {
-        std::mt19937 random(20261206);
-        for (int round = 0; round < 3000; round++) {
-            reader->layCard(vr::Card::blank(kUid));
-            QVERIFY(openSector14(kTransport));
-
-            std::vector<uint8_t> data(random() % (kMaxResponseData + 1));
-            for (auto &b : data)
-                b = static_cast<uint8_t>(random());
-            if (!data.empty() && random() % 2)
-                data[0] = 59;
-            if (data.size() > 9 && random() % 2) {  // sometimes well-formed access bytes
-                const unsigned inverted = random() & 0xFF, c3 = random() & 0x0F;
-                data[7] = static_cast<uint8_t>(inverted);
-                data[8] = static_cast<uint8_t>((~inverted & 0x0F) << 4 | (~c3 & 0x0F));
-                data[9] = static_cast<uint8_t>(c3 << 4 | (~inverted >> 4 & 0x0F));
-            }
-            reader->answerNextWith(answer(0x16, static_cast<uint8_t>(random() % 2 ? 0 : random()), data), 64);
-            card_change_sector_keys(14, &kSite, &kSite);
-            QVERIFY2(!card().sectorBlocked(14), qPrintable(QString("round %1").arg(round)));
-        }
     }
 };
 
