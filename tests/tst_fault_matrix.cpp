@@ -7,17 +7,13 @@
 #include "virtual_reader.h"
 #include "widget.h"
 
-#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest>
 
-#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <optional>
-#include <tuple>
 #include <vector>
 
 namespace vr = virtual_reader;
@@ -30,59 +26,31 @@ const vr::Uid kOtherUid = {0x55, 0x66, 0x77, 0x88};
 
 const QString kReadOk = QStringLiteral("读卡成功");
 const QString kNoCard = QStringLiteral("未检测到卡");
-const QString kInvalidCard = QStringLiteral("无效卡");
-const QString kReadFailed = QStringLiteral("读卡失败");
-const QString kWriteOk = QStringLiteral("写卡成功");
-const QString kWriteFailed = QStringLiteral("写卡失败");
-const QString kGreen = QStringLiteral("color: rgb(0, 255, 0);font-size: 11pt;");
-const QString kRed = QStringLiteral("color: rgb(255, 0, 0);font-size: 11pt;");
-constexpr int kWriteAttempts = 3;
 
-enum class Fault {
-    NoAnswer, LateAnswer, BadChecksum, WrongEcho, BadMarker, OverlongLength,
-    StatusError, ShortAnswer, CardRemoved, CardSwapped, ReaderUnplugged,
+// The last three take the card away from the workflow.
+enum class Fault { NoAnswer, LateAnswer, BadChecksum, WrongEcho, BadMarker, OverlongLength,
+                   StatusError, ShortAnswer, CardRemoved, CardSwapped, ReaderUnplugged };
+// In the same order: the name, and what the virtual reader plays; the test
+// itself removes or swaps the card.
+const std::pair<const char *, std::optional<vr::Fault>> kFaults[] = {
+    {"no answer", vr::Fault::NoAnswer}, {"late answer", vr::Fault::LateAnswer},
+    {"bad checksum", vr::Fault::BadChecksum}, {"wrong echo", vr::Fault::WrongEcho},
+    {"bad marker", vr::Fault::BadEnd}, {"overlong length", vr::Fault::LengthBeyondReport},
+    {"status error", vr::Fault::StatusError}, {"short answer", vr::Fault::ShortAnswer},
+    {"card removed", {}}, {"card swapped", {}}, {"reader unplugged", vr::Fault::Unplug},
 };
-const char *const kFaultNames[] = {
-    "no answer", "late answer", "bad checksum", "wrong echo", "bad marker", "overlong length",
-    "status error", "short answer", "card removed", "card swapped", "reader unplugged",
-};
-constexpr int kFaultCount = int(std::size(kFaultNames));
-
-// What the virtual reader plays; none for what happens to the card.
-std::optional<vr::Fault> readerFault(Fault fault)
-{
-    switch (fault) {
-    case Fault::NoAnswer: return vr::Fault::NoAnswer;
-    case Fault::LateAnswer: return vr::Fault::LateAnswer;
-    case Fault::BadChecksum: return vr::Fault::BadChecksum;
-    case Fault::WrongEcho: return vr::Fault::WrongEcho;
-    case Fault::BadMarker: return vr::Fault::BadEnd;
-    case Fault::OverlongLength: return vr::Fault::LengthBeyondReport;
-    case Fault::StatusError: return vr::Fault::StatusError;
-    case Fault::ShortAnswer: return vr::Fault::ShortAnswer;
-    case Fault::ReaderUnplugged: return vr::Fault::Unplug;
-    case Fault::CardRemoved:
-    case Fault::CardSwapped: break;
-    }
-    return std::nullopt;
-}
+constexpr int kFaultCount = int(std::size(kFaults));
 
 // The transactions of the workflows, in the order they go out.
-enum class Step {
-    PreRequest, Request, AuthSite, AuthTransport, AuthRecorded,
-    ReadBlock, WriteBlock, TrailerRead, TrailerWrite,
-};
+enum class Step { PreRequest, Request, AuthSite, AuthTransport, AuthRecorded,
+                  ReadBlock, WriteBlock, TrailerRead, TrailerWrite };
 const char *const kStepNames[] = {
     "pre-request", "card request", "auth site key", "auth transport key", "auth recorded key",
     "read block 56", "write block 56", "read trailer", "write trailer",
 };
 
-struct Scenario {
-    const char *name;
-    bool write;
-    bool prepared;  // else blank, on the transport key
-    std::vector<Step> steps;
-};
+// A workflow on a prepared card, or on a blank one on the transport key.
+struct Scenario { const char *name; bool write; bool prepared; std::vector<Step> steps; };
 const Scenario kScenarios[] = {
     {"read, blank card", false, false,
      {Step::PreRequest, Step::Request, Step::AuthSite, Step::AuthTransport, Step::ReadBlock}},
@@ -95,142 +63,61 @@ const Scenario kScenarios[] = {
      {Step::PreRequest, Step::Request, Step::AuthRecorded, Step::WriteBlock}},
 };
 
-// What a fault does to its transaction, as the workflow sees it.
-enum class Effect {
-    None,         // the transaction passes, or its failure does not count
-    Refused,      // it fails and the card did nothing
-    AnswerLost,   // it fails although the card carried the command out
-    WrongUid,     // a card is found, with part of its UID missing
-    CardGone,     // nothing answers from this transaction on
-    CardSwapped,  // another card answers from this transaction on
-};
-
-Effect effectOf(Step step, Fault fault)
+// The outcome the operator sees, as the table shows it: the tip, and for a
+// write the number of failed attempts.
+QString expectedOutcome(const Scenario &scenario, Step step, Fault fault)
 {
-    if (fault == Fault::CardRemoved || fault == Fault::ReaderUnplugged)
-        return Effect::CardGone;
-    if (fault == Fault::CardSwapped)
-        return Effect::CardSwapped;
-    if (step == Step::PreRequest)
-        return Effect::None;  // its result is ignored
-    if (fault == Fault::StatusError)
-        return Effect::Refused;
-    if (fault == Fault::ShortAnswer) {
-        if (step == Step::Request)
-            return Effect::WrongUid;
-        // A block is sixteen bytes: part of one must not pass for all of it.
-        const bool blockRead = step == Step::ReadBlock || step == Step::TrailerRead;
-        return blockRead ? Effect::Refused : Effect::None;  // the others carry no data
+    const bool cardLeaves = fault >= Fault::CardRemoved;
+    // The pre-request's result is ignored. Only answers that carry data can
+    // be short; part of a UID or of a block must not pass for all of it.
+    const bool carriesData =
+            step == Step::Request || step == Step::ReadBlock || step == Step::TrailerRead;
+    const bool fails = cardLeaves
+            || (step != Step::PreRequest && (fault != Fault::ShortAnswer || carriesData));
+    if (scenario.write) {
+        // A lost trailer-write answer: the card took the site key, and the
+        // retries no longer open it with the recorded key.
+        const bool keysMoved = step == Step::TrailerWrite && fault != Fault::StatusError;
+        const int failures = !fails ? 0 : cardLeaves || keysMoved ? 3 : 1;
+        return QStringLiteral("%1/%2").arg(failures < 3 ? "写卡成功" : "写卡失败").arg(failures);
     }
-    return Effect::AnswerLost;
+    // The other card is read when swapped early; a blank card still there
+    // opens with the transport key after the site key failed, as it would anyway.
+    if (!fails || (fault == Fault::CardSwapped && step <= Step::Request)
+            || (step == Step::AuthSite && !scenario.prepared && !cardLeaves))
+        return kReadOk;
+    if (step <= Step::Request)
+        return kNoCard;
+    return step == Step::ReadBlock ? QStringLiteral("读卡失败") : QStringLiteral("无效卡");
 }
 
-QString expectedReadTip(const Scenario &scenario, Step step, Effect effect)
+// Usable, on one known key as key A and key B with its access bytes as laid,
+// and block 56 as laid or carrying the card's own number: never another
+// card's. Prepared: numbered and on the site key.
+bool isSound(const vr::Card &card, const vr::Card &asLaid, bool prepared = false)
 {
-    if (effect == Effect::None || (effect == Effect::CardSwapped && step <= Step::Request))
-        return kReadOk;  // of the other card, when swapped
-    switch (step) {
-    case Step::PreRequest:
-    case Step::Request:
-        // The card refuses an authentication that names another UID.
-        return effect == Effect::WrongUid ? kInvalidCard : kNoCard;
-    case Step::AuthSite: {
-        // A blank card then opens with the transport key, as it would anyway.
-        const bool sameCard = effect != Effect::CardGone && effect != Effect::CardSwapped;
-        return !scenario.prepared && sameCard ? kReadOk : kInvalidCard;
-    }
-    case Step::AuthTransport:
-        return kInvalidCard;
-    default:
-        return kReadFailed;
-    }
-}
-
-int expectedFailedAttempts(Step step, Effect effect)
-{
-    switch (effect) {
-    case Effect::None:
-        return 0;
-    case Effect::CardGone:
-    case Effect::CardSwapped:
-        return kWriteAttempts;
-    case Effect::AnswerLost:
-        // The card took the site key: the retries no longer open it with the
-        // recorded key. A new read finds it prepared.
-        return step == Step::TrailerWrite ? kWriteAttempts : 1;
-    default:
-        return 1;
-    }
-}
-
-vr::Card cardOf(bool prepared, const vr::Uid &uid)
-{
-    return prepared ? vr::Card::prepared(uid) : vr::Card::blank(uid);
-}
-
-// Block 56 of a card as laid, with the card's own number in front.
-vr::Block numbered(const vr::Card &asLaid)
-{
-    vr::Block block = asLaid.raw(56);
-    std::copy(asLaid.uid().begin(), asLaid.uid().end(), block.begin());
-    return block;
-}
-
-// Usable, on a known pair of keys with its access bytes as laid, and block 56
-// either as laid or carrying the card's own number: never another card's.
-bool isSound(const vr::Card &card, const vr::Card &asLaid)
-{
+    vr::Block numbered = asLaid.raw(56);
+    std::copy(asLaid.uid().begin(), asLaid.uid().end(), numbered.begin());
     const vr::Key key = card.keyA(14);
     const vr::Block block = card.raw(56);
     return !card.sectorBlocked(14) && card.accessBytes(14) == asLaid.accessBytes(14)
-            && key == card.keyB(14) && (key == vr::kSiteKey || key == vr::kTransportKey)
-            && (block == asLaid.raw(56) || block == numbered(asLaid));
-}
-
-bool isPrepared(const vr::Card &card, const vr::Card &asLaid)
-{
-    return isSound(card, asLaid) && card.raw(56) == numbered(asLaid) && card.keyA(14) == vr::kSiteKey;
-}
-
-QString uidText(const vr::Uid &uid)
-{
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(uid.data()), 4).toHex().toUpper());
-}
-
-QString numberShownFor(const vr::Card &card)
-{
-    return card.raw(56) == numbered(card) ? uidText(card.uid()) : QStringLiteral("未写入");
+            && key == card.keyB(14) && (key == vr::kSiteKey || (!prepared && key == vr::kTransportKey))
+            && (block == numbered || (!prepared && block == asLaid.raw(56)));
 }
 
 QStringList debugLog;
 QtMessageHandler testHandler = nullptr;
 
-void captureDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtDebugMsg)
-        debugLog << message;
-    else
-        testHandler(type, context, message);
-}
-
-int linesStartingWith(const QString &prefix)
-{
-    return int(std::count_if(debugLog.cbegin(), debugLog.cend(),
-                             [&prefix](const QString &line) { return line.startsWith(prefix); }));
-}
-
-// Terminal columns: the Chinese tips take two each.
-int displayWidth(const QString &text)
+// A table cell as wide as its column's header, and at least as wide as the
+// widest outcome; "-" for a pair not run. The Chinese tips take two
+// terminal columns a character.
+QString padded(const QString &text, const char *header)
 {
     int width = 0;
     for (const QChar c : text)
         width += c.unicode() >= 0x2E80 ? 2 : 1;
-    return width;
-}
-
-QString padded(const QString &text, int width)
-{
-    return text + QString(qMax(0, width - displayWidth(text)), QLatin1Char(' '));
+    const QString padding(qMax(int(qstrlen(header)), 12) + 2 - qMax(width, 1), QLatin1Char(' '));
+    return (text.isEmpty() ? QStringLiteral("-") : text) + padding;
 }
 
 }  // namespace
@@ -241,77 +128,57 @@ class TestFaultMatrix : public QObject {
     vr::Reader *reader = nullptr;
     std::unique_ptr<Widget> window;
     std::optional<vr::Card> takenAway;  // the card the workflow started on, once off the reader
-    std::map<std::tuple<int, int, int>, QString> outcomes;  // scenario, step, fault
-    QString *currentOutcome = nullptr;
+    QString outcomes[std::size(kScenarios)][6][kFaultCount];  // six steps at most
 
     template <typename T>
     T *child(const char *name) { return window->findChild<T *>(QLatin1String(name)); }
     QPushButton *button(const char *name) { return child<QPushButton>(name); }
     QString number() { return child<QLabel>("lblCardId")->text(); }
     QString tip() { return child<QLabel>("lblTip")->text(); }
-    QString tipStyle() { return child<QLabel>("lblTip")->styleSheet(); }
     void read() { button("btnReadCard")->click(); }
     void write() { button("btnWriteCard")->click(); }
-    bool tick() { return QMetaObject::invokeMethod(window.get(), "do_mScanDeviceTmr_timeout"); }
 
-    void connectReader()
+    // A tick lists the reader (or, while connected, finds it gone), and "连接" opens it.
+    bool connectReader()
     {
-        QVERIFY(tick());
-        QCOMPARE(child<QComboBox>("comPort")->count(), 1);
+        QMetaObject::invokeMethod(window.get(), "do_mScanDeviceTmr_timeout");
         button("btnConnect")->click();
-        QVERIFY(reader->isOpen());
-        QVERIFY(button("btnReadCard")->isEnabled());
+        return reader->isOpen();
     }
 
     // The fault on the workflow's `index`-th transaction only.
     void inject(int index, Fault fault, const vr::Card &other)
     {
-        if (const auto played = readerFault(fault)) {
-            reader->failAt(index, *played);
-            return;
-        }
-        // The reader calls a copy of the hook, so the count lives outside it.
-        auto seen = std::make_shared<int>(0);
-        reader->onRequest = [this, index, fault, other, seen](uint8_t) {
-            if ((*seen)++ != index)
+        if (const std::optional<vr::Fault> played = kFaults[int(fault)].second)
+            return reader->failAt(index, *played);
+        // Each request is on record by the time the hook sees it.
+        reader->clearReceived();
+        reader->onRequest = [this, index, fault, other](uint8_t) {
+            if (int(reader->received().size()) != index + 1)
                 return;
             takenAway = *reader->card();
-            if (fault == Fault::CardSwapped)
-                reader->layCard(other);
-            else
-                reader->removeCard();
+            fault == Fault::CardSwapped ? reader->layCard(other) : reader->removeCard();
         };
-    }
-
-    // The heartbeat finds the reader gone; it comes back under the same path.
-    void replugAndReconnect()
-    {
-        QVERIFY(tick());
-        QVERIFY(button("btnConnect")->isEnabled());
-        const vr::Card card = *reader->card();
-        reader = &vr::plug(kIdentity);
-        reader->layCard(card);
-        connectReader();
     }
 
 private slots:
     void init()
     {
-        testHandler = qInstallMessageHandler(captureDebug);
-        debugLog.clear();
-        reader_close();
-        vr::unplugAll();
+        testHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context,
+                                                const QString &message) {
+            if (type == QtDebugMsg)
+                debugLog << message;
+            else
+                testHandler(type, context, message);
+        });
         takenAway.reset();
-        currentOutcome = nullptr;
         reader = &vr::plug(kIdentity);
         window = std::make_unique<Widget>();
-        connectReader();
+        QVERIFY(connectReader());
     }
 
     void cleanup()
     {
-        if (currentOutcome && QTest::currentTestFailed())
-            *currentOutcome += QStringLiteral(" ✗");
         qInstallMessageHandler(testHandler);
         window.reset();
         reader_close();
@@ -320,34 +187,20 @@ private slots:
 
     void cleanupTestCase()
     {
+        const char corner[] = "fault \\ transaction";
         for (int s = 0; s < int(std::size(kScenarios)); ++s) {
-            const Scenario &scenario = kScenarios[s];
-            QStringList header{QStringLiteral("fault \\ transaction")};
-            for (const Step step : scenario.steps)
-                header << QString::fromLatin1(kStepNames[int(step)]);
-            QList<QStringList> rows{header};
+            const std::vector<Step> &steps = kScenarios[s].steps;
+            QString table = QStringLiteral("\n%1\n").arg(kScenarios[s].name) + padded(corner, corner);
+            for (const Step step : steps)
+                table += padded(kStepNames[int(step)], kStepNames[int(step)]);
             for (int f = 0; f < kFaultCount; ++f) {
-                QStringList row{QString::fromLatin1(kFaultNames[f])};
-                for (int t = 0; t < int(scenario.steps.size()); ++t) {
-                    const auto cell = outcomes.find({s, t, f});
-                    row << (cell == outcomes.end() ? QStringLiteral("-") : cell->second);
-                }
-                rows << row;
+                table += QLatin1Char('\n') + padded(kFaults[f].first, corner);
+                for (int t = 0; t < int(steps.size()); ++t)
+                    table += padded(outcomes[s][t][f], kStepNames[int(steps[t])]);
             }
-            QList<int> widths(header.size(), 0);
-            for (const QStringList &row : rows) {
-                for (int c = 0; c < row.size(); ++c)
-                    widths[c] = qMax(widths[c], displayWidth(row[c]));
-            }
-            std::printf("\n%s\n", scenario.name);
-            for (const QStringList &row : rows) {
-                QString line;
-                for (int c = 0; c < row.size(); ++c)
-                    line += padded(row[c], widths[c] + 2);
-                std::printf("%s\n", line.trimmed().toUtf8().constData());
-            }
+            std::printf("%s\n", table.toUtf8().constData());
         }
-        std::printf("\n/n: failed write attempts. ✗: the pair failed. !: known fault, failing as expected.\n");
+        std::printf("\n/n: failed write attempts. ✗: the pair failed.\n");
         std::fflush(stdout);
     }
 
@@ -358,12 +211,10 @@ private slots:
         QTest::addColumn<int>("faultIndex");
         for (int s = 0; s < int(std::size(kScenarios)); ++s) {
             const Scenario &scenario = kScenarios[s];
-            for (int t = 0; t < int(scenario.steps.size()); ++t) {
-                for (int f = 0; f < kFaultCount; ++f) {
+            for (int t = 0; t < int(scenario.steps.size()); ++t)
+                for (int f = 0; f < kFaultCount; ++f)
                     QTest::addRow("%s: %s x %s", scenario.name, kStepNames[int(scenario.steps[t])],
-                                  kFaultNames[f]) << s << t << f;
-                }
-            }
+                                  kFaults[f].first) << s << t << f;
         }
     }
 
@@ -373,11 +224,11 @@ private slots:
         QFETCH(int, stepIndex);
         QFETCH(int, faultIndex);
         const Scenario &scenario = kScenarios[scenarioIndex];
-        const Step step = scenario.steps[stepIndex];
         const Fault fault = Fault(faultIndex);
-        const Effect effect = effectOf(step, fault);
-        const vr::Card card = cardOf(scenario.prepared, kUid);
-        const vr::Card other = cardOf(scenario.prepared, kOtherUid);
+        const auto cardOf = [&](const vr::Uid &uid) {
+            return scenario.prepared ? vr::Card::prepared(uid) : vr::Card::blank(uid);
+        };
+        const vr::Card card = cardOf(kUid), other = cardOf(kOtherUid);
 
         // Both workflows start from a good read of the card.
         reader->layCard(card);
@@ -388,59 +239,55 @@ private slots:
         inject(stepIndex, fault, other);
         debugLog.clear();
         scenario.write ? write() : read();
-        const int failedAttempts = linesStartingWith(QStringLiteral("write card err: "));
-        QString &outcome = outcomes[{scenarioIndex, stepIndex, faultIndex}];
-        outcome = scenario.write ? tip() + QStringLiteral("/%1").arg(failedAttempts) : tip();
-        currentOutcome = &outcome;
+        const int failedAttempts = debugLog.filter(QStringLiteral("write card err: ")).size();
+        const QString outcome = scenario.write ? tip() + QStringLiteral("/%1").arg(failedAttempts) : tip();
+        // The cell loses its mark only once every check below has passed.
+        QString &cell = outcomes[scenarioIndex][stepIndex][faultIndex];
+        cell = outcome + QStringLiteral(" ✗");
 
-        // What the operator sees.
-        if (scenario.write) {
-            const int expectedFailures = expectedFailedAttempts(step, effect);
-            QCOMPARE(tip(), expectedFailures < kWriteAttempts ? kWriteOk : kWriteFailed);
-            QCOMPARE(failedAttempts, expectedFailures);
-            QCOMPARE(number(), numberBefore);
-            QVERIFY(button("btnWriteCard")->isEnabled());
-        } else {
-            const QString expectedTip = expectedReadTip(scenario, step, effect);
-            const bool success = expectedTip == kReadOk;
-            const bool otherCardRead = success && effect == Effect::CardSwapped;
-            QCOMPARE(tip(), expectedTip);
-            QCOMPARE(number(), otherCardRead ? numberShownFor(other)
-                                             : expectedTip == kNoCard ? QString() : numberBefore);
-            QCOMPARE(button("btnWriteCard")->isEnabled(), success);
-            QCOMPARE(linesStartingWith(QStringLiteral("[RD]")), otherCardRead ? 2 : 0);
-        }
-        QCOMPARE(tipStyle(), tip().endsWith(QStringLiteral("成功")) ? kGreen : kRed);
+        // What the operator sees. A write leaves the number and its button alone.
+        QCOMPARE(outcome, expectedOutcome(scenario, scenario.steps[stepIndex], fault));
+        const bool swapped = fault == Fault::CardSwapped;
+        const bool otherCardRead = swapped && tip() == kReadOk;
+        const QString otherNumber = QString::fromUtf8(scenario.prepared ? "55667788" : "未写入");
+        QCOMPARE(number(), otherCardRead ? otherNumber : tip() == kNoCard ? QString() : numberBefore);
+        QCOMPARE(button("btnWriteCard")->isEnabled(), scenario.write || tip() == kReadOk);
+        QCOMPARE(debugLog.filter(QStringLiteral("[RD]")).size(), otherCardRead ? 2 : 0);
+        const char *colour = tip().endsWith(QStringLiteral("成功")) ? "0, 255, 0" : "255, 0, 0";
+        QCOMPARE(child<QLabel>("lblTip")->styleSheet(),
+                 QStringLiteral("color: rgb(%1);font-size: 11pt;").arg(QLatin1String(colour)));
 
         // Each card is left where a new read and write finish the job.
-        const bool swapped = effect == Effect::CardSwapped;
         QVERIFY(isSound(takenAway ? *takenAway : *reader->card(), card));
         if (swapped)
             QVERIFY(isSound(*reader->card(), other));
 
-        // The fault is gone: the operation that follows succeeds.
+        // The fault is gone: the operation that follows succeeds. An unplugged
+        // reader comes back under the same path; the heartbeat finds the old
+        // one gone, and "连接" opens the new one.
         reader->clearFaults();
         reader->onRequest = nullptr;
         if (fault == Fault::ReaderUnplugged) {
-            replugAndReconnect();
-            if (QTest::currentTestFailed())
-                return;
+            const vr::Card left = *reader->card();
+            reader = &vr::plug(kIdentity);
+            reader->layCard(left);
+            QVERIFY(connectReader());
         }
         if (!scenario.write && button("btnWriteCard")->isEnabled()) {
             // A good read is followed by a write of what it recorded.
             write();
-            QCOMPARE(tip(), kWriteOk);
-            QVERIFY(isPrepared(*reader->card(), swapped ? other : card));
+            QCOMPARE(tip(), QStringLiteral("写卡成功"));
+            QVERIFY(isSound(*reader->card(), swapped ? other : card, true));
         }
         if (takenAway)
             reader->layCard(*takenAway);
         read();
-        QCOMPARE(tip(), kReadOk);
         write();
-        QCOMPARE(tip(), kWriteOk);
-        QVERIFY(isPrepared(*reader->card(), card));
+        QCOMPARE(tip(), QStringLiteral("写卡成功"));
+        QVERIFY(isSound(*reader->card(), card, true));
         read();
-        QCOMPARE(number(), uidText(kUid));
+        QCOMPARE(number(), QStringLiteral("1A2B3C4D"));
+        cell = outcome;
     }
 };
 
