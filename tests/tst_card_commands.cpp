@@ -27,7 +27,8 @@ static vr::Report report(std::vector<uint8_t> head)
 static std::vector<uint8_t> answer(uint8_t echo, uint8_t status, std::vector<uint8_t> data)
 {
     std::vector<uint8_t> a = {0x01, 0xD1, echo, status, static_cast<uint8_t>(data.size())};
-    a.insert(a.end(), data.begin(), data.end());
+    for (uint8_t byte : data)
+        a.push_back(byte);
     a.push_back(reader_crc8(&a[1], static_cast<int>(a.size()) - 1));
     a.push_back(0xD2);
     return a;
