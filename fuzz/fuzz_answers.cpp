@@ -47,17 +47,6 @@ struct Answer {
     int result;
 };
 
-uint8_t crc8(const uint8_t *data, size_t len)
-{
-    uint8_t crc = 0;
-    while (len--) {
-        crc ^= *data++;
-        for (int bit = 0; bit < 8; bit++)
-            crc = static_cast<uint8_t>(crc & 0x80 ? (crc << 1) ^ 0x07 : crc << 1);
-    }
-    return crc;
-}
-
 // A well-formed frame around the given echo, status and data, so that the
 // fuzzer reaches the checks behind the checksum.
 std::vector<uint8_t> framed(Input &in)
@@ -67,7 +56,7 @@ std::vector<uint8_t> framed(Input &in)
     std::vector<uint8_t> data = in.bytes(in.byte() % (kMaxResponseData + 1));
     std::vector<uint8_t> frame = {0x01, 0xD1, echo, status, static_cast<uint8_t>(data.size())};
     frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(crc8(&frame[1], frame.size() - 1));
+    frame.push_back(reader_crc8(&frame[1], static_cast<int>(frame.size()) - 1));
     frame.push_back(0xD2);
     return frame;
 }

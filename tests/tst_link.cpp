@@ -1,6 +1,7 @@
 // The reader link over the virtual reader: checksum, request reports, the
 // checks on every answer, stale answers, and the device list.
 #include "reader.h"
+#include "frames.h"
 #include "virtual_reader.h"
 
 #include <QtTest>
@@ -10,24 +11,6 @@
 namespace vr = virtual_reader;
 
 static const char *kPath = "/dev/hidraw-test";
-
-static vr::Report report(std::vector<uint8_t> head)
-{
-    vr::Report r{};
-    std::copy(head.begin(), head.end(), r.begin());
-    return r;
-}
-
-// A response frame with a correct checksum: id, start, echo, status, n, data, crc, end.
-static std::vector<uint8_t> answer(uint8_t echo, uint8_t status, std::vector<uint8_t> data = {})
-{
-    std::vector<uint8_t> a = {0x01, 0xD1, echo, status, static_cast<uint8_t>(data.size())};
-    for (uint8_t byte : data)
-        a.push_back(byte);
-    a.push_back(reader_crc8(&a[1], static_cast<int>(a.size()) - 1));
-    a.push_back(0xD2);
-    return a;
-}
 
 class TestLink : public QObject {
     Q_OBJECT

@@ -428,15 +428,6 @@ void unplugAll()
     state.calls = {};
 }
 
-Reader *find(const std::string &path)
-{
-    for (const auto &reader : registry().attached) {
-        if (reader->identity().path == path)
-            return reader.get();
-    }
-    return nullptr;
-}
-
 const CallCounts &calls() { return registry().calls; }
 
 void resetCalls() { registry().calls = {}; }

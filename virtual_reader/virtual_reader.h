@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -143,11 +142,9 @@ public:
     void failAt(int index, Fault fault);
     void clearFaults();
 
-    // The next read returns these bytes (zero-padded to 64) and `result`
-    // (a byte count, 0 or -1), in place of the reader's own answer.
-    // They take the place of the answer to the next request (which the card
-    // still carries out), so reads that drain the input before that request
-    // do not see them.
+    // These bytes (zero-padded to 64) and `result` (a byte count, 0 or -1)
+    // replace the answer to the next request, which the card still carries
+    // out; reads that drain the input before that request do not see them.
     void answerNextWith(const std::vector<uint8_t> &bytes, int result);
 
     // Called with each request's command code before it is answered: a test
@@ -200,7 +197,6 @@ private:
 Reader &plug(const Identity &identity);
 void unplug(const std::string &path);
 void unplugAll();  // also forgets faults, records and call counts
-Reader *find(const std::string &path);
 
 // How often each hidapi function has been called.
 struct CallCounts {
