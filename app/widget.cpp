@@ -1,11 +1,15 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "card_display.h"
+#include "card_workflows.h"
 #include "reader.h"
 
 #include <QByteArray>
 #include <QDebug>
 #include <QVariant>
+
+#include <cstring>
 
 namespace {
 
@@ -20,6 +24,45 @@ QString readerKey(const ReaderDeviceInfo &reader)
     const QString product = reader.product_string
             ? QString::fromWCharArray(reader.product_string) : QString();
     return product + QLatin1Char('0');
+}
+
+enum class TipStyle { Success, Failure };
+
+// The text goes first, then its colour.
+void showTip(QLabel *tip, const QString &text, TipStyle style)
+{
+    tip->setText(text);
+    tip->setStyleSheet(style == TipStyle::Success
+                               ? QStringLiteral("color: rgb(0, 255, 0);font-size: 11pt;")
+                               : QStringLiteral("color: rgb(255, 0, 0);font-size: 11pt;"));
+}
+
+QString readTipText(ReadOutcome outcome)
+{
+    switch (outcome) {
+    case ReadOutcome::NoCard:
+        return QStringLiteral("未检测到卡");
+    case ReadOutcome::InvalidCard:
+        return QStringLiteral("无效卡");
+    case ReadOutcome::ReadFailed:
+        return QStringLiteral("读卡失败");
+    case ReadOutcome::Read:
+        break;
+    }
+    return QStringLiteral("读卡成功");
+}
+
+QString cardNumberText(const CardInfo &card)
+{
+    if (card_carries_own_number(card))
+        return QString::fromLatin1(uidHex(card.uid));
+    return QStringLiteral("未写入");
+}
+
+void logLines(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        qDebug("%s", qUtf8Printable(line));
 }
 
 QString readerPath(const ReaderDeviceInfo &reader)
@@ -83,6 +126,38 @@ void Widget::on_btnConnect_clicked()
 void Widget::on_btnDisconnect_clicked()
 {
     enterDisconnected();
+}
+
+// Only a successful read leaves the write button enabled, so a write always
+// works on the record of the last good read.
+void Widget::on_btnReadCard_clicked()
+{
+    const ReadResult result = read_card();
+    if (result.outcome == ReadOutcome::NoCard) {
+        ui->lblCardId->clear();
+        mCard = CardInfo{};
+    } else if (result.outcome == ReadOutcome::Read && memcmp(&result.card, &mCard, sizeof mCard) != 0) {
+        mCard = result.card;
+        ui->lblCardId->setText(cardNumberText(mCard));
+        logLines(read_log_lines(mCard));
+    }
+    showTip(ui->lblTip, readTipText(result.outcome),
+            result.outcome == ReadOutcome::Read ? TipStyle::Success : TipStyle::Failure);
+    restartClearTipTmr();
+    ui->btnWriteCard->setEnabled(result.outcome == ReadOutcome::Read);
+}
+
+// Works from the record of the last read alone; it leaves the record, the
+// number, the buttons and the tip timer as they are.
+void Widget::on_btnWriteCard_clicked()
+{
+    logLines(write_log_lines(ui->lblCardId->text(), mCard));
+    const WriteResult result = write_card(mCard);
+    logLines(attempt_log_lines(result));
+    if (result.written)
+        showTip(ui->lblTip, QStringLiteral("写卡成功"), TipStyle::Success);
+    else
+        showTip(ui->lblTip, QStringLiteral("写卡失败"), TipStyle::Failure);
 }
 
 // Only the first reader listed is offered. The port list is rebuilt only when

@@ -1,16 +1,11 @@
-#include "widget.h"
-#include "ui_widget.h"
+#include "card_workflows.h"
 
 #include "card_display.h"
 #include "reader.h"
 
-#include <QDebug>
-
 #include <cstring>
 
 namespace {
-
-enum class ReadOutcome { NoCard, InvalidCard, ReadFailed, Read };
 
 // Sector 14 is tried with the site key first: a card that opens with it has
 // been written before. Blank cards still carry the transport key.
@@ -37,57 +32,31 @@ ReadOutcome readNumberBlock(CardInfo &card)
     return ReadOutcome::Read;
 }
 
-QString tipText(ReadOutcome outcome)
-{
-    switch (outcome) {
-    case ReadOutcome::NoCard:
-        return QStringLiteral("未检测到卡");
-    case ReadOutcome::InvalidCard:
-        return QStringLiteral("无效卡");
-    case ReadOutcome::ReadFailed:
-        return QStringLiteral("读卡失败");
-    case ReadOutcome::Read:
-        break;
-    }
-    return QStringLiteral("读卡成功");
-}
-
-// A prepared card carries its own UID at the start of block 56.
-QString cardNumberText(const CardInfo &card)
-{
-    if (memcmp(card.blocks[0], card.uid, kUidSize) == 0)
-        return QString::fromLatin1(uidHex(card.uid));
-    return QStringLiteral("未写入");
-}
-
-void logReadCard(const CardInfo &card)
-{
-    qDebug("[RD]UID: %s, ATQA: %02X%02X, SAK: %02X, Key: %s",
-           uidHex(card.uid).constData(), card.atqa[1], card.atqa[0], card.sak,
-           spacedHex(card.key.bytes, sizeof card.key.bytes).constData());
-    qDebug("[RD]S14B0: %s", spacedHex(card.blocks[0], kBlockSize).constData());
-}
-
 }  // namespace
 
-// Only a successful read leaves the write button enabled, so a write always
-// works on the record of the last good read.
-void Widget::on_btnReadCard_clicked()
+ReadResult read_card()
 {
     (void)reader_cmd_pre_request();  // its failure does not stop the read
 
-    CardInfo card{};
-    const ReadOutcome outcome = readNumberBlock(card);
-    if (outcome == ReadOutcome::NoCard) {
-        ui->lblCardId->clear();
-        mCard = CardInfo{};
-    } else if (outcome == ReadOutcome::Read && memcmp(&card, &mCard, sizeof card) != 0) {
-        mCard = card;
-        ui->lblCardId->setText(cardNumberText(card));
-        logReadCard(card);
-    }
-    showTip(ui->lblTip, tipText(outcome),
-            outcome == ReadOutcome::Read ? TipStyle::Success : TipStyle::Failure);
-    restartClearTipTmr();
-    ui->btnWriteCard->setEnabled(outcome == ReadOutcome::Read);
+    ReadResult result{};
+    result.outcome = readNumberBlock(result.card);
+    return result;
+}
+
+bool card_carries_own_number(const CardInfo &card)
+{
+    return memcmp(card.blocks[0], card.uid, kUidSize) == 0;
+}
+
+bool card_is_on_site_key(const CardInfo &card)
+{
+    return memcmp(card.key.bytes, kSiteKey.bytes, sizeof card.key.bytes) == 0;
+}
+
+QStringList read_log_lines(const CardInfo &card)
+{
+    return {QString::asprintf("[RD]UID: %s, ATQA: %02X%02X, SAK: %02X, Key: %s",
+                              uidHex(card.uid).constData(), card.atqa[1], card.atqa[0], card.sak,
+                              spacedHex(card.key.bytes, sizeof card.key.bytes).constData()),
+            QString::asprintf("[RD]S14B0: %s", spacedHex(card.blocks[0], kBlockSize).constData())};
 }

@@ -1,38 +1,11 @@
-#include "widget.h"
-#include "ui_widget.h"
+#include "card_workflows.h"
 
 #include "card_display.h"
 #include "reader.h"
 
-#include <QDebug>
-
 #include <cstring>
 
 namespace {
-
-constexpr int kWriteAttempts = 3;
-
-// Where an attempt failed, as logged in "write card err".
-enum WriteError {
-    kWriteOk = 0,
-    kRequestFailed = 1,
-    kAuthenticateFailed = 2,
-    kBlockWriteFailed = 4,
-    kKeyChangeFailed = 5,
-};
-
-void logWriteCard(const QString &cardNumber, const CardInfo &card)
-{
-    qDebug("[WR]UID: %s, ATQA: %02X%02X, SAK: %02X, Key: %s",
-           cardNumber.toUtf8().constData(), card.atqa[1], card.atqa[0], card.sak,
-           spacedHex(card.key.bytes, sizeof card.key.bytes).constData());
-    qDebug("[WR]S14B0: %s", spacedHex(card.blocks[0], kBlockSize).constData());
-}
-
-bool isSiteKey(const CardKey &key)
-{
-    return memcmp(key.bytes, kSiteKey.bytes, sizeof key.bytes) == 0;
-}
 
 // One pass over the card. Only the card that was read is written: another
 // card on the reader would otherwise carry this card's number.
@@ -47,12 +20,9 @@ WriteError writeAttempt(const CardInfo &record)
         return kRequestFailed;
     if (card_authenticate(kNumberBlock, &record.key, uid) != 0)
         return kAuthenticateFailed;
-    const int ret = card_write_block(kNumberBlock, record.blocks[0]);
-    if (ret != 0) {
-        qDebug("ret = %d", ret);
+    if (card_write_block(kNumberBlock, record.blocks[0]) != 0)
         return kBlockWriteFailed;
-    }
-    if (isSiteKey(record.key))
+    if (card_is_on_site_key(record))
         return kWriteOk;
     // The authentication of block 56 covers the whole sector, trailer included.
     if (card_change_sector_keys(kNumberSector, &kSiteKey, &kSiteKey) != 0)
@@ -62,21 +32,45 @@ WriteError writeAttempt(const CardInfo &record)
 
 }  // namespace
 
-// Works from the record of the last read alone; it leaves the record, the
-// number, the buttons and the tip timer as they are.
-void Widget::on_btnWriteCard_clicked()
+CardInfo write_record(const CardInfo &card)
 {
-    CardInfo record = mCard;
+    CardInfo record = card;
     memcpy(record.blocks[0], record.uid, kUidSize);
-    logWriteCard(ui->lblCardId->text(), record);
+    return record;
+}
 
-    for (int attempt = 0; attempt < kWriteAttempts; attempt++) {
+WriteResult write_card(const CardInfo &card)
+{
+    const CardInfo record = write_record(card);
+    WriteResult result{};
+    while (result.failed_attempts < kWriteAttempts) {
         const WriteError error = writeAttempt(record);
         if (error == kWriteOk) {
-            showTip(ui->lblTip, QStringLiteral("写卡成功"), TipStyle::Success);
-            return;
+            result.written = true;
+            break;
         }
-        qDebug("write card err: %d", static_cast<int>(error));
+        result.errors[result.failed_attempts++] = error;
     }
-    showTip(ui->lblTip, QStringLiteral("写卡失败"), TipStyle::Failure);
+    return result;
+}
+
+QStringList write_log_lines(const QString &number, const CardInfo &card)
+{
+    const CardInfo record = write_record(card);
+    return {QString::asprintf("[WR]UID: %s, ATQA: %02X%02X, SAK: %02X, Key: %s",
+                              number.toUtf8().constData(), record.atqa[1], record.atqa[0], record.sak,
+                              spacedHex(record.key.bytes, sizeof record.key.bytes).constData()),
+            QString::asprintf("[WR]S14B0: %s", spacedHex(record.blocks[0], kBlockSize).constData())};
+}
+
+// A failed block write also logs what card_write_block returned, always -1.
+QStringList attempt_log_lines(const WriteResult &result)
+{
+    QStringList lines;
+    for (int i = 0; i < result.failed_attempts; i++) {
+        if (result.errors[i] == kBlockWriteFailed)
+            lines << QStringLiteral("ret = -1");
+        lines << QStringLiteral("write card err: %1").arg(static_cast<int>(result.errors[i]));
+    }
+    return lines;
 }
