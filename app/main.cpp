@@ -1,3 +1,4 @@
+#include "single_instance.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -5,7 +6,11 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    SingleInstance instance(QStringLiteral("QuendelWriteCard"));
+    if (!instance.claim())
+        return 0;
     Widget window;
+    instance.setWindow(&window);
     window.show();
     return app.exec();
 }

@@ -112,11 +112,20 @@ void Widget::do_mClearTipTmr_timeout()
     ui->lblTip->clear();
 }
 
+// A reader that another process uses counts as one that cannot be opened;
+// only the debug log says who holds it.
 void Widget::on_btnConnect_clicked()
 {
-    const QByteArray path = ui->comPort->currentData().toString().toLocal8Bit();
-    if (reader_open(path.constData()) != 0)
+    const QString path = ui->comPort->currentData().toString();
+    QString holder;
+    if (!mReaderLock.acquire(path, &holder)) {
+        qDebug("reader %s is in use by %s", qUtf8Printable(path), qUtf8Printable(holder));
         return;
+    }
+    if (reader_open(path.toLocal8Bit().constData()) != 0) {
+        mReaderLock.release();
+        return;
+    }
     // The answer does not matter: a reader that stays silent is dropped by
     // the first failed heartbeat.
     (void)reader_cmd_connect();
@@ -207,6 +216,7 @@ void Widget::enterConnected()
 void Widget::enterDisconnected()
 {
     reader_close();
+    mReaderLock.release();
     mConnected = false;
     ui->labelStatus->setStyleSheet(QString::fromLatin1(kRedLamp));
     ui->btnConnect->setEnabled(true);

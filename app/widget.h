@@ -3,6 +3,7 @@
 #pragma once
 
 #include "card_info.h"
+#include "reader_lock.h"
 
 #include <QMap>
 #include <QString>
@@ -43,5 +44,6 @@ private:
     QTimer mClearTipTmr;
     QMap<QString, QString> mDeviceMap;  // reader key -> HID path
     CardInfo mCard;
+    ReaderLock mReaderLock;  // held while Connected
     Ui::Widget *ui;
 };

@@ -1,0 +1,81 @@
+#include "reader_lock.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QStandardPaths>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#endif
+
+namespace {
+
+// Reader paths are long and full of separators on some systems: the file
+// is named by a digest of the path.
+QString lockFilePath(const QString &path)
+{
+    const QByteArray digest = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1);
+    return QDir(runtime_dir()).filePath(QStringLiteral("quendel-reader-%1.lock")
+                                                .arg(QString::fromLatin1(digest.toHex().left(16))));
+}
+
+QString describe(qint64 pid, const QString &program)
+{
+    return QStringLiteral("%1 (pid %2)").arg(program.isEmpty() ? QStringLiteral("?") : program).arg(pid);
+}
+
+bool processRuns(qint64 pid)
+{
+#ifdef Q_OS_UNIX
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+#else
+    Q_UNUSED(pid);
+    return true;
+#endif
+}
+
+}  // namespace
+
+QString runtime_dir()
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    return dir;
+}
+
+bool ReaderLock::acquire(const QString &path, QString *holder)
+{
+    release();
+    auto lock = std::make_unique<QLockFile>(lockFilePath(path));
+    // Never stale by age: a batch may hold a reader for hours. A lock whose
+    // process is gone is still taken over.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+        mLock = std::move(lock);
+        return true;
+    }
+    if (holder) {
+        qint64 pid = 0;
+        QString host, program;
+        *holder = lock->getLockInfo(&pid, &host, &program) ? describe(pid, program)
+                                                           : QStringLiteral("another process");
+    }
+    return false;
+}
+
+void ReaderLock::release()
+{
+    mLock.reset();  // unlocks
+}
+
+QString ReaderLock::holderOf(const QString &path)
+{
+    qint64 pid = 0;
+    QString host, program;
+    QLockFile lock(lockFilePath(path));
+    if (!lock.getLockInfo(&pid, &host, &program) || !processRuns(pid))
+        return QString();
+    return describe(pid, program);
+}
