@@ -1,0 +1,239 @@
+#include "commands.h"
+
+#include "card_display.h"
+#include "reader.h"
+
+#include <QJsonDocument>
+
+namespace {
+
+QJsonValue jsonString(const wchar_t *text)
+{
+    return text ? QJsonValue(QString::fromWCharArray(text)) : QJsonValue(QJsonValue::Null);
+}
+
+QString textOf(const QJsonValue &value)
+{
+    return value.isNull() ? QStringLiteral("-") : value.toString();
+}
+
+// Fills `card` from the card on the open reader; an exit status.
+int readCard(const Session &session, CardInfo &card)
+{
+    const ReadResult result = read_card();
+    card = result.card;
+    switch (result.outcome) {
+    case ReadOutcome::NoCard:
+        session.fail(QStringLiteral("no card on the reader"));
+        return kExitNoCard;
+    case ReadOutcome::InvalidCard:
+        session.fail(QStringLiteral("card %1 is invalid: sector 14 opens with neither key")
+                             .arg(QLatin1String(uidHex(card.uid))));
+        return kExitInvalidCard;
+    case ReadOutcome::ReadFailed:
+        session.fail(QStringLiteral("reading card %1 failed").arg(QLatin1String(uidHex(card.uid))));
+        return kExitFailed;
+    case ReadOutcome::Read:
+        break;
+    }
+    session.log(read_log_lines(card));
+    return kExitOk;
+}
+
+}  // namespace
+
+void Session::print(const QJsonObject &object) const
+{
+    out << QJsonDocument(object).toJson(QJsonDocument::Compact) << '\n';
+    out.flush();
+}
+
+void Session::print(const QString &line) const
+{
+    out << line << '\n';
+    out.flush();
+}
+
+void Session::fail(const QString &message) const
+{
+    err << "quendel-card: " << message << '\n';
+    err.flush();
+}
+
+void Session::log(const QStringList &lines) const
+{
+    if (!verbose)
+        return;
+    for (const QString &line : lines)
+        err << line << '\n';
+    err.flush();
+}
+
+int open_reader(const Session &session, const QString &wanted, QString &path)
+{
+    path = wanted;
+    if (path.isEmpty()) {
+        ReaderDeviceInfo *readers = reader_list_devices();
+        if (readers && readers->path)
+            path = QString::fromLocal8Bit(readers->path);
+        reader_free_devices(readers);
+        if (path.isEmpty()) {
+            session.fail(QStringLiteral("no reader attached"));
+            return kExitNoReader;
+        }
+    }
+    if (reader_open(path.toLocal8Bit().constData()) != 0) {
+        session.fail(QStringLiteral("cannot open the reader %1").arg(path));
+        return kExitNoReader;
+    }
+    (void)reader_cmd_connect();
+    return kExitOk;
+}
+
+void close_reader()
+{
+    reader_close();
+}
+
+QString number_text(const CardInfo &card)
+{
+    if (card_carries_own_number(card))
+        return QString::fromLatin1(uidHex(card.uid));
+    return QStringLiteral("未写入");
+}
+
+WriteResult write_logged(const Session &session, const CardInfo &card)
+{
+    session.log(write_log_lines(number_text(card), card));
+    const WriteResult result = write_card(card);
+    session.log(attempt_log_lines(result));
+    return result;
+}
+
+QList<int> attempt_codes(const WriteResult &result)
+{
+    QList<int> codes;
+    for (int i = 0; i < result.failed_attempts; i++)
+        codes << result.errors[i];
+    return codes;
+}
+
+QString codes_text(const QList<int> &codes)
+{
+    QStringList numbers;
+    for (int code : codes)
+        numbers << QString::number(code);
+    return numbers.join(QLatin1Char(' '));
+}
+
+QString codes_suffix(const QList<int> &codes)
+{
+    return codes.isEmpty() ? QString() : QStringLiteral(" (codes %1)").arg(codes_text(codes));
+}
+
+QJsonArray codes_json(const QList<int> &codes)
+{
+    QJsonArray array;
+    for (int code : codes)
+        array.append(code);
+    return array;
+}
+
+int run_list(const Session &session)
+{
+    QJsonArray readers;
+    ReaderDeviceInfo *list = reader_list_devices();
+    for (const ReaderDeviceInfo *reader = list; reader; reader = reader->next) {
+        readers.append(QJsonObject{
+                {QStringLiteral("path"), reader->path ? QJsonValue(QString::fromLocal8Bit(reader->path))
+                                                      : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("product"), jsonString(reader->product_string)},
+                {QStringLiteral("manufacturer"), jsonString(reader->manufacturer_string)},
+                {QStringLiteral("serial"), jsonString(reader->serial_number)},
+                {QStringLiteral("release"), QStringLiteral("%1").arg(reader->release_number, 4, 16, QLatin1Char('0'))},
+        });
+    }
+    reader_free_devices(list);
+
+    if (session.json) {
+        session.out << QJsonDocument(readers).toJson(QJsonDocument::Compact) << '\n';
+        session.out.flush();
+    } else {
+        for (int i = 0; i < readers.size(); i++) {
+            const QJsonObject reader = readers[i].toObject();
+            if (i > 0)
+                session.print(QString());
+            for (const char *field : {"path", "product", "manufacturer", "serial", "release"})
+                session.print(QStringLiteral("%1: %2").arg(QLatin1String(field),
+                                                           textOf(reader[QLatin1String(field)])));
+        }
+    }
+    if (readers.isEmpty()) {
+        session.fail(QStringLiteral("no reader attached"));
+        return kExitNoReader;
+    }
+    return kExitOk;
+}
+
+int run_read(const Session &session, const QString &reader)
+{
+    QString path;
+    if (const int status = open_reader(session, reader, path))
+        return status;
+    CardInfo card;
+    const int status = readCard(session, card);
+    close_reader();
+    if (status != kExitOk)
+        return status;
+
+    const bool numbered = card_carries_own_number(card);
+    const QJsonObject result{
+            {QStringLiteral("uid"), QString::fromLatin1(uidHex(card.uid))},
+            // Second byte first, as the debug line shows it.
+            {QStringLiteral("atqa"), QString::asprintf("%02X%02X", card.atqa[1], card.atqa[0])},
+            {QStringLiteral("sak"), QString::asprintf("%02X", card.sak)},
+            {QStringLiteral("key"), card_is_on_site_key(card) ? QStringLiteral("site") : QStringLiteral("transport")},
+            {QStringLiteral("number"), numbered ? QJsonValue(QString::fromLatin1(uidHex(card.uid)))
+                                                : QJsonValue(QJsonValue::Null)},
+    };
+    if (session.json) {
+        session.print(result);
+        return kExitOk;
+    }
+    for (const char *field : {"uid", "atqa", "sak", "key"})
+        session.print(QStringLiteral("%1: %2").arg(QLatin1String(field), result[QLatin1String(field)].toString()));
+    session.print(QStringLiteral("number: %1").arg(numbered ? result[QLatin1String("uid")].toString()
+                                                            : QStringLiteral("not written")));
+    return kExitOk;
+}
+
+int run_write(const Session &session, const QString &reader, const QString &expectUid)
+{
+    QString path;
+    if (const int status = open_reader(session, reader, path))
+        return status;
+    CardInfo card;
+    int status = readCard(session, card);
+    const QString uid = QString::fromLatin1(uidHex(card.uid));
+    if (status == kExitOk && !expectUid.isEmpty() && uid.compare(expectUid, Qt::CaseInsensitive) != 0) {
+        session.fail(QStringLiteral("card %1 is not the expected %2; nothing written")
+                             .arg(uid, expectUid.toUpper()));
+        status = kExitOtherCard;
+    }
+    if (status != kExitOk) {
+        close_reader();
+        return status;
+    }
+    const WriteResult result = write_logged(session, card);
+    close_reader();
+
+    const QString outcome = result.written ? QStringLiteral("prepared") : QStringLiteral("failed");
+    const QList<int> codes = attempt_codes(result);
+    if (session.json)
+        session.print(QJsonObject{{QStringLiteral("uid"), uid},
+                                  {QStringLiteral("outcome"), outcome},
+                                  {QStringLiteral("codes"), codes_json(codes)}});
+    else
+        session.print(uid + QLatin1Char(' ') + outcome + codes_suffix(codes));
+    return result.written ? kExitOk : kExitFailed;
+}

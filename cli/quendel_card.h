@@ -1,0 +1,31 @@
+// quendel-card: the read and write workflows from a terminal or a script,
+// and a batch mode that prepares card after card with a journal.
+#pragma once
+
+#include <QStringList>
+#include <QTextStream>
+
+// Exit statuses, as documented in --help and the README.
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 2,
+    kExitNoReader = 3,     // none attached, cannot be opened, or lost during a batch
+    kExitNoCard = 4,
+    kExitInvalidCard = 5,  // sector 14 opens with neither key
+    kExitFailed = 6,       // read or write failed; in a batch, some card failed or was invalid
+    kExitOtherCard = 7,    // not the card named by --expect-uid
+    kExitReaderInUse = 8,  // reserved
+    kExitJournal = 9,      // the journal cannot be opened or written
+};
+
+// How often the batch asks for a card and keeps the link alive while it
+// waits. Tests over the virtual reader, whose answers never wait, pass zeros.
+struct BatchTiming {
+    int pollMs = 200;
+    int heartbeatMs = 1000;
+};
+
+// Runs one command line; `args` starts with the program name. Everything the
+// command reports goes to `out`, messages and --verbose lines to `err`.
+int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err,
+                     const BatchTiming &timing = {});
