@@ -2,7 +2,8 @@
 """Compiles the Windows resource script with MinGW's windres and checks the
 compiled resources: the window icon, the version block and the manifest.
 
-Usage: check_windows_resources.py RC_FILE OUTPUT_DIR
+Usage: check_windows_resources.py RC_FILE OUTPUT_DIR VERSION
+VERSION is the project's version as four numbers, e.g. 1.0.0.0.
 Exits 77 (skipped) when windres is not installed.
 """
 import os
@@ -24,8 +25,6 @@ VFT_APP = 1
 EXPECTED_STRINGS = {
     "ProductName": "QuendelWriteCard",
     "OriginalFilename": "QuendelWriteCard.exe",
-    "FileVersion": "0.0.0.0",
-    "ProductVersion": "0.0.0.0",
 }
 EMPTY_STRINGS = ("Comments", "CompanyName", "FileDescription", "InternalName",
                  "LegalCopyright", "LegalTrademarks", "PrivateBuild", "SpecialBuild")
@@ -129,7 +128,7 @@ def text(value):
     return value.decode("utf-16-le").rstrip("\0")
 
 
-def check_version(resources):
+def check_version(resources, version):
     blocks = find(resources, RT_VERSION, 1)
     if not check(list(blocks) == [LANG_EN_US],
                  f"one version block in US English expected, found languages {list(blocks)}"):
@@ -138,7 +137,9 @@ def check_version(resources):
     check(key == "VS_VERSION_INFO", f"the version block is named {key!r}")
     fields = struct.unpack_from("<13I", fixed, 0)
     check(fields[0] == VS_FIXEDFILEINFO_SIGNATURE, "the fixed file info has a wrong signature")
-    check(fields[2:6] == (0, 0, 0, 0), "the fixed file and product versions are not 0.0.0.0")
+    major, minor, patch, tweak = (int(part) for part in version.split("."))
+    packed = ((major << 16) | minor, (patch << 16) | tweak)
+    check(fields[2:6] == packed * 2, f"the fixed file and product versions are not {version}")
     check(fields[9] == VFT_APP, f"the file type is {fields[9]}, not an application")
 
     by_key = {child[0]: child for child in children}
@@ -147,12 +148,13 @@ def check_version(resources):
     if check([t[0].upper() for t in tables] == [wanted_table],
              f"one string table {wanted_table} expected, found {[t[0] for t in tables]}"):
         strings = {k: text(v) for k, v, _, _ in tables[0][3]}
-        for name, value in EXPECTED_STRINGS.items():
+        expected = {**EXPECTED_STRINGS, "FileVersion": version, "ProductVersion": version}
+        for name, value in expected.items():
             check(strings.get(name) == value, f"{name} is {strings.get(name)!r}, not {value!r}")
         for name in EMPTY_STRINGS:
             check(strings.get(name) == "", f"{name} is {strings.get(name)!r}, not present and empty")
         for name, value in strings.items():
-            if name not in EXPECTED_STRINGS and name not in EMPTY_STRINGS:
+            if name not in expected and name not in EMPTY_STRINGS:
                 check(value == "", f"{name} is {value!r}, not empty")
     variables = {k: v for k, v, _, _ in by_key.get("VarFileInfo", (None, None, None, []))[3]}
     translation = variables.get("Translation", b"")
@@ -182,7 +184,7 @@ def check_manifest(resources):
 
 
 def main():
-    rc_file, output_dir = sys.argv[1:3]
+    rc_file, output_dir, version = sys.argv[1:4]
     if shutil.which(WINDRES) is None:
         print(f"{WINDRES} not found (package binutils-mingw-w64-x86-64): skipped")
         return SKIPPED
@@ -196,7 +198,7 @@ def main():
     with open(res_file, "rb") as res:
         resources = read_res(res.read())
     check_icon(resources)
-    check_version(resources)
+    check_version(resources, version)
     check_manifest(resources)
     for failure in failures:
         print("FAIL:", failure)

@@ -1,0 +1,55 @@
+# Turns CHANGELOG.md into a Debian changelog, the form that dpkg and lintian
+# read from usr/share/doc/<package>/changelog.gz.
+# cmake -DINPUT=CHANGELOG.md -DOUTPUT=changelog -DPACKAGE=name
+#       -DMAINTAINER="Name <address>" -P debian_changelog.cmake
+cmake_minimum_required(VERSION 3.22)
+
+# Day of the week of a Gregorian date (Sakamoto's method), 0 for Sunday.
+function(weekday year month day result)
+    set(offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+    math(EXPR index "${month} - 1")
+    list(GET offsets ${index} offset)
+    if(month LESS 3)
+        math(EXPR year "${year} - 1")
+    endif()
+    math(EXPR value "(${year} + ${year} / 4 - ${year} / 100 + ${year} / 400 + ${offset} + ${day}) % 7")
+    set(${result} ${value} PARENT_SCOPE)
+endfunction()
+
+set(day_names Sun Mon Tue Wed Thu Fri Sat)
+set(month_names Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+
+file(STRINGS "${INPUT}" lines ENCODING UTF-8)
+set(text "")
+set(trailer "")
+foreach(line IN LISTS lines)
+    if(line MATCHES "^## ([0-9][0-9A-Za-z.+~]*) \\(([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])\\)$")
+        set(version ${CMAKE_MATCH_1})
+        set(year ${CMAKE_MATCH_2})
+        math(EXPR month "${CMAKE_MATCH_3}")
+        math(EXPR day "${CMAKE_MATCH_4}")
+        weekday(${year} ${month} ${day} wday)
+        list(GET day_names ${wday} day_name)
+        math(EXPR month_index "${month} - 1")
+        list(GET month_names ${month_index} month_name)
+        string(APPEND text "${trailer}${PACKAGE} (${version}) unstable; urgency=medium\n\n")
+        set(trailer "\n -- ${MAINTAINER}  ${day_name}, ${CMAKE_MATCH_4} ${month_name} ${year} 00:00:00 +0000\n\n")
+    elseif(line MATCHES "^##")
+        message(FATAL_ERROR "${INPUT}: a release heading must read '## VERSION (YYYY-MM-DD)': ${line}")
+    elseif(trailer STREQUAL "")
+        # The introduction before the first release.
+    elseif(line MATCHES "^- (.*)")
+        string(APPEND text "  * ${CMAKE_MATCH_1}\n")
+    elseif(line MATCHES "^  +(.*)")
+        string(APPEND text "    ${CMAKE_MATCH_1}\n")
+    elseif(NOT line STREQUAL "")
+        message(FATAL_ERROR "${INPUT}: only list items and their indented continuations may follow a release heading: ${line}")
+    endif()
+endforeach()
+if(trailer STREQUAL "")
+    message(FATAL_ERROR "${INPUT} names no release")
+endif()
+string(REGEX REPLACE "\n\n$" "\n" trailer "${trailer}")
+string(APPEND text "${trailer}")
+
+file(WRITE "${OUTPUT}" "${text}")
