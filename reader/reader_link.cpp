@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,7 +8,8 @@ hid_device *reader_handle = nullptr;
 ReaderDeviceInfo *reader_device_list = nullptr;
 
 // Answers already waiting when a request goes out belong to an earlier
-// exchange; a reader that keeps sending reports is not drained forever.
+// exchange, and so do answers to other commands read while waiting for this
+// one; a reader that keeps sending reports is not read forever.
 static const int kMaxStaleReports = 16;
 
 uint8_t reader_crc8(const uint8_t *data, int len)
@@ -133,6 +135,54 @@ static int send_request(uint8_t command, const uint8_t *request, int request_len
     return hid_write(reader_handle, report, kReportSize) > 0 ? 0 : -1;
 }
 
+// The data length of a well-formed answer frame (markers where its length
+// puts them, checksum right), or -1.
+static int frame_length(const uint8_t *answer)
+{
+    if (answer[1] != kFrameStart)
+        return -1;
+    int length = answer[4];
+    if (length > kMaxResponseData)
+        return -1;
+    if (answer[6 + length] != kFrameEnd)
+        return -1;
+    if (reader_crc8(&answer[1], length + 4) != answer[5 + length])
+        return -1;
+    return length;
+}
+
+// Reads the answer to `command` into `answer`; returns its data length, or
+// -1 when the read times out or fails or the frame is malformed.
+//
+// Late answers, which come after their own transaction gave up, heal so:
+// - one already waiting when the next request goes out is drained before
+//   that request (discard_stale_reports);
+// - one that comes after the next request went out, ahead of that request's
+//   own answer, is set aside here when it is a well-formed frame that echoes
+//   another command: the read goes on, within what is left of this
+//   transaction's 1000 ms and past at most kMaxStaleReports such frames, and
+//   the transaction is judged on the next report.
+// What does not heal: a late answer that echoes this same command cannot be
+// told from the own answer and is taken for it (the own answer is then
+// drained before the next request); a malformed report fails the
+// transaction at once, as does running out of time.
+static int read_answer(uint8_t command, uint8_t *answer)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+    int timeout = kReadTimeoutMs;
+    for (int set_aside = 0;; set_aside++) {
+        memset(answer, 0, kReportSize);
+        if (hid_read_timeout(reader_handle, answer, kReportSize, timeout) <= 0)
+            return -1;
+        const int length = frame_length(answer);
+        if (length < 0 || answer[2] == command || set_aside == kMaxStaleReports)
+            return length;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+}
+
 int reader_transact(uint8_t command, const uint8_t *request, int request_len,
                     uint8_t *response, int response_size, ReaderReply *reply)
 {
@@ -143,17 +193,9 @@ int reader_transact(uint8_t command, const uint8_t *request, int request_len,
     if (send_request(command, request, request_len) < 0)
         return -1;
 
-    uint8_t answer[kReportSize] = {};
-    if (hid_read_timeout(reader_handle, answer, kReportSize, kReadTimeoutMs) <= 0)
-        return -1;
-    if (answer[1] != kFrameStart)
-        return -1;
-    int length = answer[4];
-    if (length > kMaxResponseData)
-        return -1;
-    if (answer[6 + length] != kFrameEnd)
-        return -1;
-    if (reader_crc8(&answer[1], length + 4) != answer[5 + length])
+    uint8_t answer[kReportSize];
+    const int length = read_answer(command, answer);
+    if (length < 0)
         return -1;
     if (response && length > response_size)
         return -1;

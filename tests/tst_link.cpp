@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <memory>
 #include <vector>
 
 namespace vr = virtual_reader;
@@ -150,6 +151,37 @@ private slots:
         QCOMPARE(reader_cmd_heartbeat(), -1);
         QCOMPARE(reader_cmd_heartbeat(), 0);
         QCOMPARE(reader_cmd_connect(), 0);
+    }
+
+    // A late answer that comes in just after the heartbeat went out, ahead of
+    // the heartbeat's own answer.
+    void lateAnswer_afterTheRequest_data()
+    {
+        QTest::addColumn<int>("late");  // the command it answers
+        QTest::addColumn<bool>("corrupt");
+        QTest::addColumn<int>("expected");
+
+        QTest::newRow("another command: set aside") << 0x10 << false << 0;
+        QTest::newRow("the same command: taken for the own") << 0x02 << false << 0;
+        QTest::newRow("malformed: fails") << 0x10 << true << -1;
+    }
+
+    void lateAnswer_afterTheRequest()
+    {
+        QFETCH(int, late);
+        QFETCH(bool, corrupt);
+        QFETCH(int, expected);
+        const std::unique_ptr<hid_device, void (*)(hid_device *)> other(hid_open_path(kPath), hid_close);
+        reader->onRequest = [&](uint8_t) {
+            reader->onRequest = nullptr;
+            if (corrupt)
+                reader->failNext(vr::Fault::BadChecksum);
+            vr::Report request = report({0x01, 0xD1, uint8_t(late), 0x00, 0x00, 0xD2});
+            request[4] = reader_crc8(&request[1], 3);
+            hid_write(other.get(), request.data(), request.size());  // answered first
+        };
+        QCOMPARE(reader_cmd_heartbeat(), expected);
+        QCOMPARE(reader_cmd_heartbeat(), 0);  // what was left is drained first
     }
 
     void staleReports_readErrorFailsBeforeSending()
