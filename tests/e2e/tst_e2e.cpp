@@ -22,6 +22,7 @@ namespace vr = virtual_reader;
 namespace {
 
 const vr::Uid kUid = {0x1A, 0x2B, 0x3C, 0x4D};
+const vr::Uid kSecondUid = {0x55, 0x66, 0x77, 0x88};
 const char kGreenLamp[] = "border-image: url(:/images/green.png);";
 const char kRedLamp[] = "border-image: url(:/images/red.png);";
 const char kMapLine[] = R"(QMap(("Arvesto Card Reader0", "/dev/hidraw0")))";
@@ -51,11 +52,16 @@ bool prepared(ReaderNode &node)
 {
     return node.with([](vr::Reader &reader) {
         const vr::Card *card = reader.card();
-        const vr::Block block = card->raw(56);
-        return std::equal(kUid.begin(), kUid.end(), block.begin()) && card->keyA(14) == vr::kSiteKey
-                && card->keyB(14) == vr::kSiteKey;
+        const vr::Block block = card ? card->raw(56) : vr::Block{};
+        return card && std::equal(card->uid().begin(), card->uid().end(), block.begin())
+                && card->keyA(14) == vr::kSiteKey && card->keyB(14) == vr::kSiteKey;
     });
 }
+
+struct Run {
+    int exitCode;
+    QString out, err;
+};
 
 // Waits, with the event loop running, until `done` holds; the time it took,
 // or -1 when it did not within `timeoutMs`.
@@ -143,6 +149,36 @@ class TestEndToEnd : public QObject
     qint64 waitForWindow(const std::function<bool(const QJsonObject &)> &done, int timeoutMs)
     {
         return waitUntil([&] { return done(state()); }, timeoutMs);
+    }
+
+    // Runs quendel-card; `meanwhile` plays the operator while it runs.
+    Run runCli(const QStringList &args, const std::function<void()> &meanwhile = {})
+    {
+#ifdef QUENDEL_E2E_CLI
+        QProcess cli;
+        cli.setProcessEnvironment(environment());
+        cli.start(program("QUENDEL_E2E_CLI", QUENDEL_E2E_CLI), args);
+        if (!cli.waitForStarted(5000))
+            return {-1, {}, cli.errorString()};
+        if (meanwhile)
+            meanwhile();
+        if (!cli.waitForFinished(15000))
+            cli.kill();
+        return {cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1,
+                QString::fromUtf8(cli.readAllStandardOutput()), QString::fromUtf8(cli.readAllStandardError())};
+#else
+        Q_UNUSED(args);
+        Q_UNUSED(meanwhile);
+        return {-1, {}, "quendel-card is not built"};
+#endif
+    }
+
+    QStringList journalRows() const
+    {
+        QFile file(runtimeDir->filePath("cards.csv"));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
     }
 
     void waitForListing()
@@ -280,6 +316,59 @@ private slots:
         QVERIFY(after["ms"].toDouble() >= 900);  // the pre-request really timed out
         checkTip(after, "读卡成功", kGreenTip);
         QCOMPARE(after["card"].toString(), QString("未写入"));
+    }
+
+    // The enumeration sees every string of the reader; a blank card is
+    // prepared.
+    void cli_listsAndWrites()
+    {
+        const Run list = runCli({"list"});
+        QCOMPARE(list.exitCode, 0);
+        QCOMPARE(list.out, QString("path: /dev/hidraw0\nproduct: Arvesto Card Reader\nmanufacturer: Quendel\n"
+                                   "serial: QCR-0001\nrelease: 0100\n"));
+        const Run write = runCli({"write"});
+        QCOMPARE(write.exitCode, 0);
+        QCOMPARE(write.out, QString("1A2B3C4D prepared\n"));
+        QVERIFY(prepared(*node));
+    }
+
+    // Two blank cards, one after the other.
+    void cli_batch()
+    {
+        const Run batch = runCli({"batch", "--count", "2", "--journal", runtimeDir->filePath("cards.csv")}, [&] {
+            QVERIFY(waitUntil([&] { return prepared(*node); }, 5000) >= 0);
+            node->with([](vr::Reader &reader) { reader.removeCard(); });
+            QTest::qWait(600);  // the field is seen empty
+            node->with([](vr::Reader &reader) { reader.layCard(vr::Card::blank(kSecondUid)); });
+        });
+        QCOMPARE(batch.exitCode, 0);
+        QCOMPARE(batch.out, QString("1 1A2B3C4D prepared\n2 55667788 prepared\n"
+                                    "prepared: 2, already prepared: 0, failed: 0, invalid: 0\n"));
+        QVERIFY(prepared(*node));
+        const QStringList rows = journalRows();
+        QCOMPARE(rows.size(), 3);
+        QVERIFY(rows[1].endsWith(",/dev/hidraw0,1A2B3C4D,prepared,"));
+        QVERIFY(rows[2].endsWith(",/dev/hidraw0,55667788,prepared,"));
+    }
+
+    // Unplugged after the first card: the batch ends with its message, and
+    // the card it prepared is in the journal.
+    void cli_batchUnplugged()
+    {
+        const Run batch = runCli({"batch", "--journal", runtimeDir->filePath("cards.csv")}, [&] {
+            QVERIFY(waitUntil([&] { return prepared(*node); }, 5000) >= 0);
+            QTest::qWait(300);  // the row is written before the next card is looked at
+            node->unplug();
+        });
+        qInfo("unplugged batch: %s", qPrintable(batch.err.trimmed()));
+        QCOMPARE(batch.exitCode, 3);
+        QVERIFY(batch.err.contains("/dev/hidraw0"));
+        QVERIFY(batch.out.startsWith("1 1A2B3C4D prepared\n"));
+        QVERIFY(batch.out.endsWith("prepared: 1, already prepared: 0, failed: 0, invalid: 0\n"));
+        const QStringList rows = journalRows();
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[0], QString("time,reader,uid,outcome,codes"));
+        QVERIFY(rows[1].endsWith(",/dev/hidraw0,1A2B3C4D,prepared,"));
     }
 };
 
