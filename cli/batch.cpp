@@ -13,6 +13,10 @@
 #include <csignal>
 #include <cstdlib>
 
+#ifdef Q_OS_UNIX
+#include <pthread.h>
+#endif
+
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -23,8 +27,11 @@ void requestStop(int)
 }
 
 // Ctrl-C and SIGTERM only raise a flag, looked at between cards, so that a
-// card being written is finished first. The previous handlers come back
-// when the batch ends.
+// card being written is finished first. They are held while the reader is
+// spoken to and let in only while the batch sleeps: one landing in the middle
+// of a transaction would fail it (poll() is never restarted), and a write cut
+// short that way is reported failed although the card took it. The previous
+// handlers come back when the batch ends.
 class StopSignals {
 public:
     StopSignals()
@@ -32,9 +39,18 @@ public:
         stopRequested = 0;
         mInterrupt = std::signal(SIGINT, requestStop);
         mTerminate = std::signal(SIGTERM, requestStop);
+#ifdef Q_OS_UNIX
+        sigemptyset(&mStopSignals);
+        sigaddset(&mStopSignals, SIGINT);
+        sigaddset(&mStopSignals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &mStopSignals, &mPreviousMask);
+#endif
     }
     ~StopSignals()
     {
+#ifdef Q_OS_UNIX
+        pthread_sigmask(SIG_SETMASK, &mPreviousMask, nullptr);  // a held signal lands here
+#endif
         std::signal(SIGINT, mInterrupt);
         std::signal(SIGTERM, mTerminate);
     }
@@ -42,9 +58,24 @@ public:
     StopSignals &operator=(const StopSignals &) = delete;
     bool raised() const { return stopRequested != 0; }
 
+    void sleep(int milliseconds)
+    {
+#ifdef Q_OS_UNIX
+        pthread_sigmask(SIG_UNBLOCK, &mStopSignals, nullptr);
+#endif
+        QThread::msleep(static_cast<unsigned long>(milliseconds));
+#ifdef Q_OS_UNIX
+        pthread_sigmask(SIG_BLOCK, &mStopSignals, nullptr);
+#endif
+    }
+
 private:
     void (*mInterrupt)(int);
     void (*mTerminate)(int);
+#ifdef Q_OS_UNIX
+    sigset_t mStopSignals;
+    sigset_t mPreviousMask;
+#endif
 };
 
 enum Outcome { kPrepared, kAlreadyPrepared, kFailed, kInvalid, kOutcomes };
@@ -157,7 +188,7 @@ int run_batch(const Session &session, const BatchOptions &options)
             emptyPolls = 0;
             continue;
         }
-        QThread::msleep(static_cast<unsigned long>(options.timing.pollMs));
+        stop.sleep(options.timing.pollMs);
     }
     close_reader();
 

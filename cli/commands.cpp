@@ -150,7 +150,7 @@ int run_list(const Session &session)
                 {QStringLiteral("product"), jsonString(reader->product_string)},
                 {QStringLiteral("manufacturer"), jsonString(reader->manufacturer_string)},
                 {QStringLiteral("serial"), jsonString(reader->serial_number)},
-                {QStringLiteral("release"), QStringLiteral("%1").arg(reader->release_number, 4, 16, QLatin1Char('0'))},
+                {QStringLiteral("release"), QString::asprintf("%04X", reader->release_number)},
         });
     }
     reader_free_devices(list);
