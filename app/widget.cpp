@@ -1,7 +1,6 @@
 #include "widget.h"
 #include "ui_widget.h"
 
-#include "card_display.h"
 #include "card_workflows.h"
 #include "reader.h"
 
@@ -50,13 +49,6 @@ QString readTipText(ReadOutcome outcome)
         break;
     }
     return QStringLiteral("读卡成功");
-}
-
-QString cardNumberText(const CardInfo &card)
-{
-    if (card_carries_own_number(card))
-        return QString::fromLatin1(uidHex(card.uid));
-    return QStringLiteral("未写入");
 }
 
 void logLines(const QStringList &lines)
@@ -147,7 +139,7 @@ void Widget::on_btnReadCard_clicked()
         mCard = CardInfo{};
     } else if (result.outcome == ReadOutcome::Read && memcmp(&result.card, &mCard, sizeof mCard) != 0) {
         mCard = result.card;
-        ui->lblCardId->setText(cardNumberText(mCard));
+        ui->lblCardId->setText(card_number_text(mCard));
         logLines(read_log_lines(mCard));
     }
     showTip(ui->lblTip, readTipText(result.outcome),

@@ -49,6 +49,10 @@ CardInfo write_record(const CardInfo &card);
 // the site key.
 WriteResult write_card(const CardInfo &card);
 
+// The card number as the window shows it and the write's log line names it:
+// the UID in hex on a prepared card, "未写入" on any other.
+QString card_number_text(const CardInfo &card);
+
 // The debug lines of each workflow, as both front ends log them.
 QStringList read_log_lines(const CardInfo &card);
 // `number` is what the read showed: the card number or its "not written" text.

@@ -53,6 +53,13 @@ bool card_is_on_site_key(const CardInfo &card)
     return memcmp(card.key.bytes, kSiteKey.bytes, sizeof card.key.bytes) == 0;
 }
 
+QString card_number_text(const CardInfo &card)
+{
+    if (card_carries_own_number(card))
+        return QString::fromLatin1(uidHex(card.uid));
+    return QStringLiteral("未写入");
+}
+
 QStringList read_log_lines(const CardInfo &card)
 {
     return {QString::asprintf("[RD]UID: %s, ATQA: %02X%02X, SAK: %02X, Key: %s",

@@ -2,6 +2,7 @@
 
 #include "card_display.h"
 #include "reader.h"
+#include "reader_lock.h"
 
 #include <QJsonDocument>
 
@@ -11,6 +12,9 @@ QJsonValue jsonString(const wchar_t *text)
 {
     return text ? QJsonValue(QString::fromWCharArray(text)) : QJsonValue(QJsonValue::Null);
 }
+
+// Held from the open to the close of the reader.
+ReaderLock readerLock;
 
 QString textOf(const QJsonValue &value)
 {
@@ -82,7 +86,13 @@ int open_reader(const Session &session, const QString &wanted, QString &path)
             return kExitNoReader;
         }
     }
+    QString holder;
+    if (!readerLock.acquire(path, &holder)) {
+        session.fail(QStringLiteral("the reader %1 is in use by %2").arg(path, holder));
+        return kExitReaderInUse;
+    }
     if (reader_open(path.toLocal8Bit().constData()) != 0) {
+        readerLock.release();
         session.fail(QStringLiteral("cannot open the reader %1").arg(path));
         return kExitNoReader;
     }
@@ -93,18 +103,12 @@ int open_reader(const Session &session, const QString &wanted, QString &path)
 void close_reader()
 {
     reader_close();
-}
-
-QString number_text(const CardInfo &card)
-{
-    if (card_carries_own_number(card))
-        return QString::fromLatin1(uidHex(card.uid));
-    return QStringLiteral("未写入");
+    readerLock.release();
 }
 
 WriteResult write_logged(const Session &session, const CardInfo &card)
 {
-    session.log(write_log_lines(number_text(card), card));
+    session.log(write_log_lines(card_number_text(card), card));
     const WriteResult result = write_card(card);
     session.log(attempt_log_lines(result));
     return result;
@@ -144,13 +148,15 @@ int run_list(const Session &session)
     QJsonArray readers;
     ReaderDeviceInfo *list = reader_list_devices();
     for (const ReaderDeviceInfo *reader = list; reader; reader = reader->next) {
+        const QString path = reader->path ? QString::fromLocal8Bit(reader->path) : QString();
+        const QString holder = path.isEmpty() ? QString() : ReaderLock::holderOf(path);
         readers.append(QJsonObject{
-                {QStringLiteral("path"), reader->path ? QJsonValue(QString::fromLocal8Bit(reader->path))
-                                                      : QJsonValue(QJsonValue::Null)},
+                {QStringLiteral("path"), path.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(path)},
                 {QStringLiteral("product"), jsonString(reader->product_string)},
                 {QStringLiteral("manufacturer"), jsonString(reader->manufacturer_string)},
                 {QStringLiteral("serial"), jsonString(reader->serial_number)},
                 {QStringLiteral("release"), QString::asprintf("%04X", reader->release_number)},
+                {QStringLiteral("in_use_by"), holder.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(holder)},
         });
     }
     reader_free_devices(list);
@@ -166,6 +172,8 @@ int run_list(const Session &session)
             for (const char *field : {"path", "product", "manufacturer", "serial", "release"})
                 session.print(QStringLiteral("%1: %2").arg(QLatin1String(field),
                                                            textOf(reader[QLatin1String(field)])));
+            if (!reader[QLatin1String("in_use_by")].isNull())
+                session.print(QStringLiteral("in use by: %1").arg(reader[QLatin1String("in_use_by")].toString()));
         }
     }
     if (readers.isEmpty()) {

@@ -25,15 +25,13 @@ struct Session {
 };
 
 // Every reader the command line uses is opened and closed through this pair,
-// so that a guard against a second program on the same reader has one place
-// to go. `wanted` empty means the first reader listed; `path` receives the
+// which holds the reader's lock in between: a reader in use by another
+// process (the window, another batch) is refused with its holder named. `wanted` empty means the first reader listed; `path` receives the
 // one opened. The connect command follows the open; its answer does not
 // matter, as in the window. Returns an exit status.
 int open_reader(const Session &session, const QString &wanted, QString &path);
 void close_reader();
 
-// The number as the window shows it, and as its write line logs it.
-QString number_text(const CardInfo &card);
 // write_card() with the window's debug lines around it.
 WriteResult write_logged(const Session &session, const CardInfo &card);
 // The codes of the failed attempts, in order.

@@ -14,7 +14,7 @@ Prepares MIFARE Classic 1K cards through the USB card reader/writer.
 
 Commands:
   list                     Every attached reader: path, product, manufacturer,
-                           serial, release.
+                           serial, release, and who has it in use.
   read                     Reads the card on the reader: UID, ATQA, SAK, the key
                            that opens sector 14 (site or transport), and its
                            number or "not written".
@@ -45,6 +45,7 @@ Exit codes:
   5  invalid card: sector 14 opens with neither key
   6  read or write failed (batch: some card failed or was invalid)
   7  another card than --expect-uid names
+  8  the reader is in use by another process (named in the message)
   9  the journal cannot be opened or written
 )";
 

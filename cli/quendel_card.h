@@ -14,7 +14,7 @@ enum ExitCode {
     kExitInvalidCard = 5,  // sector 14 opens with neither key
     kExitFailed = 6,       // read or write failed; in a batch, some card failed or was invalid
     kExitOtherCard = 7,    // not the card named by --expect-uid
-    kExitReaderInUse = 8,  // reserved
+    kExitReaderInUse = 8,  // another process holds the reader
     kExitJournal = 9,      // the journal cannot be opened or written
 };
 

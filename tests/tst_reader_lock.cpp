@@ -1,14 +1,17 @@
 // One reader, one user at a time: a reader that another process holds is
-// refused, its holder named and left undisturbed, and the lock of a process
-// that died is taken over. The other processes are this program, started
+// refused by the window and by quendel-card, its holder named and left
+// undisturbed, and the lock of a process that died is taken over. The other processes are this program, started
 // again in a holder role.
+#include "quendel_card.h"
 #include "reader.h"
 #include "reader_lock.h"
 #include "virtual_reader.h"
 #include "widget.h"
 
 #include <QApplication>
-#include <QLabel>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
@@ -25,6 +28,13 @@ namespace {
 const char kPath[] = "/dev/hidraw-shared";
 
 QStringList debugLines;
+
+// quendel-card's exit status; its output and messages in `out`.
+int quendelCard(const QStringList &args, QString *out)
+{
+    QTextStream stream(out);
+    return run_quendel_card(QStringList{"quendel-card"} + args, stream, stream);
+}
 
 bool connected(Widget &window)
 {
@@ -117,12 +127,22 @@ private slots:
         QVERIFY(!connectWindow(window));
         qInstallMessageHandler(previous);
         QCOMPARE(debugLines, QStringList{QStringLiteral("reader %1 is in use by %2").arg(kPath, holderName())});
+
+        reader.layCard(vr::Card::blank({0x1A, 0x2B, 0x3C, 0x4D}));
+        QString output;
+        QCOMPARE(quendelCard({"read", "--reader", kPath}, &output), int(kExitReaderInUse));
+        QVERIFY2(output.contains(holderName()), qPrintable(output));
+        output.clear();
+        QCOMPARE(quendelCard({"--json", "list"}, &output), int(kExitOk));
+        const QJsonObject listed = QJsonDocument::fromJson(output.toUtf8()).array().at(0).toObject();
+        QCOMPARE(listed["in_use_by"].toString(), holderName());
         QVERIFY(reader.received().empty());
 
         holder.write("go on\n");
         QVERIFY(holder.waitForFinished(10000));
         QCOMPARE(holder.exitCode(), 0);
         QVERIFY(ReaderLock::holderOf(kPath).isEmpty());
+        QCOMPARE(quendelCard({"read", "--reader", kPath}, &output), int(kExitOk));
         QVERIFY(connectWindow(window));
     }
 
