@@ -11,7 +11,7 @@ static const int kKeySize = sizeof(CardKey::bytes);
 static const int kAccessOffset = 6;      // access bytes and user byte: trailer bytes 6 to 9
 static const int kKeyBOffset = 10;
 static const int kBlockAnswerSize = 1 + kBlockSize;  // block echo, then the block
-static const int kCardRequestAnswerSize = kAtqaSize + kUidSize + 1;  // ATQA, UID, SAK
+static const int kUidAnswerSize = kAtqaSize + kUidSize;  // ATQA, UID; the SAK follows
 
 // Runs one card command. The answer's data land in `area`, which is large
 // enough for any answer, so that data the program does not use are ignored
@@ -29,8 +29,9 @@ static int card_transact(uint8_t command, const uint8_t *request, int request_le
     return 0;
 }
 
-// A short answer is refused: a UID completed with zeros would pass for the
-// card's own and could end up on the card as its number.
+// An answer that lacks part of the UID is refused: a UID completed with zeros
+// would pass for the card's own and could end up on the card as its number.
+// A missing SAK reads as 0, as the zeroed area leaves it: it is only logged.
 int card_request(uint8_t uid[kUidSize], uint8_t atqa[kAtqaSize], uint8_t *sak)
 {
     if (!uid || !atqa || !sak)
@@ -39,7 +40,7 @@ int card_request(uint8_t uid[kUidSize], uint8_t atqa[kAtqaSize], uint8_t *sak)
     ReaderReply reply = {};
     if (card_transact(kCmdCardRequest, nullptr, 0, area, &reply) < 0)
         return -1;
-    if (reply.length < kCardRequestAnswerSize)
+    if (reply.length < kUidAnswerSize)
         return -1;
     memcpy(atqa, &area[0], kAtqaSize);
     memcpy(uid, &area[2], kUidSize);

@@ -19,7 +19,7 @@ struct CardKey {
 // The key of the most recent successful authentication; all zero at start.
 extern CardKey last_auth_key;
 
-// Fails on an answer that does not carry ATQA, UID and SAK in full.
+// Fails on an answer that lacks part of the UID; a missing SAK is delivered as 0.
 int card_request(uint8_t uid[kUidSize], uint8_t atqa[kAtqaSize], uint8_t *sak);
 int card_authenticate(uint8_t block, const CardKey *key, const uint8_t uid[kUidSize]);
 // Fails on an answer that does not carry the whole block.
