@@ -8,6 +8,7 @@
 set -euo pipefail
 program=$1 desktop=$2 screenshot=$3
 source "$(dirname "$0")/x_session.sh"
+require_tools Xvfb xwininfo xprop xdotool import
 
 title='Quendel Arvesto 智能识别装置写卡器 V1.0'
 # Desktops match the window to its desktop entry, and so to its icon, by class.

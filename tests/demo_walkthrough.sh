@@ -4,10 +4,12 @@
 # log tells the outcome of each step. Takes a picture of both windows right
 # after the write; docs/demo.png is made by running this with that path.
 # Usage: demo_walkthrough.sh DEMO SCREENSHOT
-# Needs Xvfb, x11-utils, xdotool, imagemagick and a CJK font.
+# Needs Xvfb, x11-utils, xdotool, imagemagick and a CJK font; skips (77)
+# without one of the programs.
 set -euo pipefail
 demo=$1 screenshot=$2
 source "$(dirname "$0")/x_session.sh"
+require_tools Xvfb xwininfo xdotool import convert
 
 log=$work_dir/demo.log
 # The first card the demo lays, and how the program logs it before and after.

@@ -1,6 +1,16 @@
 # Shared by the tests that show a window on a real X server: a private Xvfb,
 # the program under test on the xcb platform, polling, and clean-up on exit.
-# Source it; it needs Xvfb (xvfb) and xwininfo (x11-utils).
+# Source it, then name the tools the test needs with require_tools.
+
+# Skips the test (exit 77, which CTest counts as skipped) when one of the
+# named programs is not installed.
+require_tools() {
+    local tool missing=""
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || missing="$missing $tool"
+    done
+    [ -z "$missing" ] || { echo "SKIP: not installed:$missing"; exit 77; }
+}
 
 program_pid=""
 xvfb_pid=""
