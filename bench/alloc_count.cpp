@@ -1,6 +1,5 @@
 #include "alloc_count.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -13,13 +12,14 @@ void *__real_realloc(void *block, std::size_t size);
 
 namespace {
 
-// Qt may allocate from threads of its own.
-std::atomic<std::uint64_t> gAllocations{0};
+// Per thread: Qt may allocate from threads of its own at any moment, which
+// would make the link's count depend on timing.
+thread_local std::uint64_t tAllocations = 0;
 
 void *counted(void *block)
 {
     if (block)
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
+        ++tAllocations;
     return block;
 }
 
@@ -34,7 +34,7 @@ void *newBlock(std::size_t size)
 
 std::uint64_t alloc_count::allocations()
 {
-    return gAllocations.load(std::memory_order_relaxed);
+    return tAllocations;
 }
 
 extern "C" {

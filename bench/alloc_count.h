@@ -1,7 +1,7 @@
-// Heap allocations made so far: every operator new in the process, and the
-// malloc, calloc and realloc calls of the code linked statically into the
-// benchmark (reader/, virtual_reader/ and the benchmarks themselves), which
-// the linker routes through the counter.
+// Heap allocations made so far by the calling thread: every operator new,
+// and the malloc, calloc and realloc calls of the code linked statically
+// into the benchmark (reader/, virtual_reader/ and the benchmarks
+// themselves), which the linker routes through the counter.
 #pragma once
 
 #include <cstdint>
