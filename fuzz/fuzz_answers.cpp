@@ -51,11 +51,11 @@ struct Answer {
 // fuzzer reaches the checks behind the checksum.
 std::vector<uint8_t> framed(Input &in)
 {
-    const uint8_t echo = in.byte();
-    const uint8_t status = in.byte();
-    std::vector<uint8_t> data = in.bytes(in.byte() % (kMaxResponseData + 1));
-    std::vector<uint8_t> frame = {0x01, 0xD1, echo, status, static_cast<uint8_t>(data.size())};
-    frame.insert(frame.end(), data.begin(), data.end());
+    std::vector<uint8_t> frame = {0x01, 0xD1, in.byte(), in.byte()};
+    const std::vector<uint8_t> data = in.bytes(in.byte() % (kMaxResponseData + 1));
+    frame.push_back(static_cast<uint8_t>(data.size()));
+    for (uint8_t byte : data)
+        frame.push_back(byte);
     frame.push_back(reader_crc8(&frame[1], static_cast<int>(frame.size()) - 1));
     frame.push_back(0xD2);
     return frame;
@@ -82,32 +82,20 @@ void check(bool ok)
         abort();
 }
 
+// Written out here rather than taken from the program, so that a fault in
+// the program's own check is found.
 bool accessBytesValid(const uint8_t *a)
 {
-    return ((a[1] >> 4) ^ (a[0] & 0x0F)) == 0x0F && ((a[2] & 0x0F) ^ (a[0] >> 4)) == 0x0F &&
-           ((a[2] >> 4) ^ (a[1] & 0x0F)) == 0x0F;
+    return ((a[1] >> 4) ^ (a[0] & 0x0F)) == 0x0F && ((a[2] & 0x0F) ^ (a[0] >> 4)) == 0x0F
+            && ((a[2] >> 4) ^ (a[1] & 0x0F)) == 0x0F;
 }
 
-// Every trailer write that went out carries well-formed access bytes.
-void checkTrailerWrites(const vr::Reader &reader)
-{
-    for (const vr::Report &r : reader.received()) {
-        if (r[1] == 0xD1 && r[2] == kCmdWriteBlock && r[3] == 17 && (r[4] & 3) == 3)
-            check(accessBytesValid(&r[5 + 6]));
-    }
-}
-
+// Output areas filled with a pattern that a failing command must leave.
 template <size_t N>
 struct Guarded {
     uint8_t bytes[N];
     Guarded() { memset(bytes, 0xA5, N); }
-    bool untouched() const
-    {
-        for (uint8_t b : bytes)
-            if (b != 0xA5)
-                return false;
-        return true;
-    }
+    bool untouched() const { return bytes[0] == 0xA5 && !memcmp(bytes, bytes + 1, N - 1); }
 };
 
 void runStep(Input &in)
@@ -115,91 +103,75 @@ void runStep(Input &in)
     const uint8_t op = in.byte() % 8;
     const uint8_t arg = in.byte();
     const CardKey key = {{in.byte(), in.byte(), in.byte(), in.byte(), in.byte(), in.byte()}};
-    int result = 0;
+    Guarded<kUidSize> uid;
+    Guarded<kAtqaSize> atqa;
+    Guarded<1> sak;
+    Guarded<kBlockSize> block;
+    const CardKey before = last_auth_key;
     switch (op) {
     case 0: reader_cmd_connect(); break;
     case 1: reader_cmd_heartbeat(); break;
     case 2: reader_cmd_pre_request(); break;
-    case 3: {
-        Guarded<4> uid;
-        Guarded<2> atqa;
-        Guarded<1> sak;
-        result = card_request(uid.bytes, atqa.bytes, sak.bytes);
-        if (result != 0)
-            check(uid.untouched() && atqa.untouched() && sak.untouched());
+    case 3:
+        check(card_request(uid.bytes, atqa.bytes, sak.bytes) == 0
+              || (uid.untouched() && atqa.untouched() && sak.untouched()));
         break;
-    }
-    case 4: {
-        const CardKey before = last_auth_key;
-        result = card_authenticate(arg, &key, kUid.data());
-        if (result != 0)
-            check(memcmp(&before, &last_auth_key, sizeof before) == 0);
+    case 4:
+        check(card_authenticate(arg, &key, kUid.data()) == 0 || !memcmp(&before, &last_auth_key, sizeof before));
         break;
-    }
-    case 5: {
-        Guarded<16> block;
-        result = card_read_block(arg, block.bytes);
-        if (result != 0)
-            check(block.untouched());
+    case 5:
+        check(card_read_block(arg, block.bytes) == 0 || block.untouched());
         break;
-    }
-    case 6: {
-        uint8_t block[16];
-        memset(block, arg, sizeof block);
-        card_write_block(arg, block);
+    case 6:
+        memset(block.bytes, arg, sizeof block.bytes);
+        card_write_block(arg, block.bytes);
         break;
-    }
     default:
         card_change_sector_keys(arg % 17, arg & 0x40 ? nullptr : &key, arg & 0x80 ? nullptr : &key);
         break;
     }
 }
 
-vr::Reader *setUp()
-{
-    static vr::Reader *reader = nullptr;
-    if (!reader) {
-        reader = &vr::plug({kPath, L"Fuzz", L"Card Reader", L"1", 0x0100});
-        check(reader_open(kPath) == 0);
-    }
-    return reader;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    vr::Reader *reader = setUp();
-    reader->clearReceived();
-    reader->clearFaults();
+    static vr::Reader &reader = vr::plug({kPath, L"Fuzz", L"Card Reader", L"1", 0x0100});
+    if (!reader_handle)
+        check(reader_open(kPath) == 0);
+    reader.clearFaults();
 
-    // The card starts selected and opened on sector 14, so that writes the
-    // answers let through reach it.
-    vr::Card card = vr::Card::blank(kUid);
-    card.select();
-    check(card.authenticate(56, vr::KeyType::A, vr::kTransportKey));
-    reader->layCard(card);
+    // The card is detected and sector 14 opened with the transport key
+    // through the reader, as a write would, so that the writes the answers
+    // let through reach it.
+    reader.layCard(vr::Card::blank(kUid));
+    uint8_t uid[kUidSize], atqa[kAtqaSize], sak;
+    CardKey transport;
+    memcpy(transport.bytes, vr::kTransportKey.data(), sizeof transport.bytes);
+    check(card_request(uid, atqa, &sak) == 0 && card_authenticate(56, &transport, uid) == 0);
+    reader.clearReceived();
 
     Input in(data, size);
     std::deque<Answer> answers;
-    reader->onRequest = [&](uint8_t) {
+    reader.onRequest = [&](uint8_t) {
         if (answers.empty())
             return;
         const Answer a = answers.front();
         answers.pop_front();
         if (!a.own)
-            reader->answerNextWith(a.bytes, a.result);
+            reader.answerNextWith(a.bytes, a.result);
     };
     for (int step = 0; step < 16 && !in.empty(); step++) {
-        answers.clear();
-        answers.push_back(readAnswer(in));
-        answers.push_back(readAnswer(in));
+        answers = {readAnswer(in), readAnswer(in)};
         runStep(in);
     }
-    reader->onRequest = nullptr;
+    reader.onRequest = nullptr;
 
-    checkTrailerWrites(*reader);
+    // Every trailer write that went out carries well-formed access bytes,
+    // and no sector of the card is blocked.
+    for (const vr::Report &r : reader.received())
+        check(r[1] != 0xD1 || r[2] != kCmdWriteBlock || r[3] != 17 || (r[4] & 3) != 3 || accessBytesValid(&r[11]));
     for (int sector = 0; sector < kCardSectors; sector++)
-        check(!reader->card() || !reader->card()->sectorBlocked(sector));
+        check(!reader.card() || !reader.card()->sectorBlocked(sector));
     return 0;
 }
