@@ -1,5 +1,6 @@
-// The window over the virtual reader: its form as it opens, the reader list
-// and the connection states. Timer slots are driven directly.
+// The window over the virtual reader: its form as it opens, the first scan a
+// second later, the reader list and the connection states. Timer slots are
+// driven directly, except for the first scan.
 #include "widget.h"
 
 #include "reader.h"
@@ -24,12 +25,6 @@ namespace {
 
 QStringList debugLines;
 
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtDebugMsg)
-        debugLines << message;
-}
-
 vr::Reader &plugReader(const std::string &path)
 {
     return vr::plug({path, {}, L"Card Reader", {}});
@@ -39,7 +34,6 @@ vr::Reader &plugReader(const std::string &path)
 struct Window {
     Widget widget;
     QComboBox *comPort = widget.findChild<QComboBox *>("comPort");
-    QLabel *labelStatus = widget.findChild<QLabel *>("labelStatus");
     QPushButton *btnConnect = widget.findChild<QPushButton *>("btnConnect");
     QPushButton *btnDisconnect = widget.findChild<QPushButton *>("btnDisconnect");
     QPushButton *btnReadCard = widget.findChild<QPushButton *>("btnReadCard");
@@ -52,9 +46,10 @@ struct Window {
     {
         const QString lamp = connected ? "border-image: url(:/images/green.png);"
                                        : "border-image: url(:/images/red.png);";
-        return labelStatus->styleSheet() == lamp && btnConnect->isEnabled() != connected
-                && comPort->isEnabled() != connected && btnDisconnect->isEnabled() == connected
-                && btnReadCard->isEnabled() == connected && !btnWriteCard->isEnabled();
+        return widget.findChild<QLabel *>("labelStatus")->styleSheet() == lamp
+                && btnConnect->isEnabled() != connected && comPort->isEnabled() != connected
+                && btnDisconnect->isEnabled() == connected && btnReadCard->isEnabled() == connected
+                && !btnWriteCard->isEnabled();
     }
 };
 
@@ -71,7 +66,10 @@ private slots:
     {
         vr::unplugAll();
         debugLines.clear();
-        previousHandler = qInstallMessageHandler(captureDebug);
+        previousHandler = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+            if (type == QtDebugMsg)
+                debugLines << message;
+        });
     }
 
     void cleanup()
@@ -80,15 +78,23 @@ private slots:
         reader_close();
     }
 
-    // The one test that waits for a real tick: the first scan, a second after opening.
+    // The first scan comes a second after opening: reference timers of the
+    // same interval and kind, started just before and just after the window,
+    // fire on either side of it.
     void formAsItOpens()
     {
         plugReader("/dev/hidraw3");
+        int listedBefore = -1, listedAfter = -1;
+        QTimer before, after;
+        before.start(1000);
         Window w;
+        after.start(1000);
+        connect(&before, &QTimer::timeout, this, [&] { listedBefore = w.comPort->count(); before.stop(); });
+        connect(&after, &QTimer::timeout, this, [&] { listedAfter = w.comPort->count(); after.stop(); });
+
         QCOMPARE(w.widget.windowTitle(), QStringLiteral("Quendel Arvesto 智能识别装置写卡器 V1.0"));
         QCOMPARE(w.widget.font().pointSize(), 11);
         QVERIFY(w.shows(false));
-        QCOMPARE(w.comPort->count(), 0);  // no reader work before the first tick
         // Fixed sizes and texts; the colons are full-width.
         const std::tuple<const char *, const char *, QSize> widgets[] = {
             {"labelCom", "端口\uFF1A", {50, 32}}, {"comPort", "", {200, 24}}, {"labelStatus", "", {28, 28}},
@@ -101,10 +107,6 @@ private slots:
             QVERIFY2(child && child->minimumSize() == size && child->maximumSize() == size, name);
             QCOMPARE(child->property("text").toString(), QString::fromUtf8(text));
         }
-        for (const char *name : {"green", "cancel", "ok", "reset", "logo", "red", "eye_off", "eye_on"}) {
-            const QImage image(QStringLiteral(":/images/%1.png").arg(name));
-            QVERIFY2(image.size() == QSize(48, 48) && qAlpha(image.pixel(0, 0)) == 0, name);
-        }
         QCOMPARE(QImage(":/images/red.png").pixel(24, 24), qRgb(0xFF, 0x00, 0x00));
         QCOMPARE(QImage(":/images/green.png").pixel(24, 24), qRgb(0x00, 0xFF, 0x00));
 
@@ -112,7 +114,6 @@ private slots:
         // connection buttons at every width.
         w.widget.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w.widget));
-        QCOMPARE(w.widget.size(), QSize(500, 150));
         const auto left = [&](QWidget *child) { return child->mapTo(&w.widget, QPoint()).x(); };
         for (int width : {400, 507, 600}) {
             w.widget.resize(width, 300);
@@ -121,7 +122,9 @@ private slots:
             QCOMPARE(left(w.btnReadCard), left(w.btnConnect));
             QCOMPARE(left(w.btnWriteCard), left(w.btnDisconnect));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(w.comPort->count(), 1, 1500);
+        QTRY_VERIFY_WITH_TIMEOUT(listedAfter >= 0, 5000);
+        QCOMPARE(listedBefore, 0);
+        QCOMPARE(listedAfter, 1);
     }
 
     void readerListFollowsReaders()
@@ -193,10 +196,11 @@ private slots:
     void linkLossDisconnects_data()
     {
         QTest::addColumn<vr::Fault>("fault");
-        QTest::newRow("no answer") << vr::Fault::NoAnswer;
-        QTest::newRow("bad checksum") << vr::Fault::BadChecksum;
-        QTest::newRow("write fails") << vr::Fault::WriteFails;
-        QTest::newRow("unplugged") << vr::Fault::Unplug;
+        for (const auto &[name, fault] : {std::pair{"no answer", vr::Fault::NoAnswer}, {"wrong echo", vr::Fault::WrongEcho},
+                                          {"bad checksum", vr::Fault::BadChecksum}, {"bad start", vr::Fault::BadStart},
+                                          {"bad end", vr::Fault::BadEnd}, {"overlong", vr::Fault::LengthBeyondReport},
+                                          {"write fails", vr::Fault::WriteFails}, {"unplugged", vr::Fault::Unplug}})
+            QTest::newRow(name) << fault;
     }
 
     // Silently: the lamp is the only sign. The list catches up one tick later.
