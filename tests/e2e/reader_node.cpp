@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <linux/input.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-
-extern char **environ;
 
 namespace vr = virtual_reader;
 
@@ -156,30 +153,19 @@ std::vector<std::pair<std::string, std::string>> ReaderNode::environment(const s
 
 pid_t ReaderNode::spawn(const std::vector<std::string> &argv) const
 {
-    const auto env = environment();
-    std::vector<std::string> entries;
-    for (char **e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const bool replaced = std::any_of(env.begin(), env.end(), [&entry](const auto &v) {
-            return entry.compare(0, v.first.size() + 1, v.first + "=") == 0;
-        });
-        if (!replaced)
-            entries.push_back(entry);
-    }
-    for (const auto &[name, value] : env)
-        entries.push_back(name + "=" + value);
-    std::vector<char *> envp, args;
-    for (auto &entry : entries)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    for (auto &arg : argCopy)
-        args.push_back(arg.data());
+    gchar **envp = g_get_environ();
+    for (const auto &[name, value] : environment())
+        envp = g_environ_setenv(envp, name.c_str(), value.c_str(), TRUE);
+    std::vector<gchar *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<gchar *>(arg.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0)
-        return -1;
-    return pid;
+    GPid pid = -1;
+    const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD
+                                                | G_SPAWN_CHILD_INHERITS_STDIN);
+    const gboolean started = g_spawn_async(nullptr, args.data(), envp, flags, nullptr, nullptr, &pid, nullptr);
+    g_strfreev(envp);
+    return started ? pid : -1;
 }
 
 bool ReaderNode::preloadTakes(std::string *why) const

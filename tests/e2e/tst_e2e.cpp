@@ -154,7 +154,6 @@ class TestEndToEnd : public QObject
     // Runs quendel-card; `meanwhile` plays the operator while it runs.
     Run runCli(const QStringList &args, const std::function<void()> &meanwhile = {})
     {
-#ifdef QUENDEL_E2E_CLI
         QProcess cli;
         cli.setProcessEnvironment(environment());
         cli.start(program("QUENDEL_E2E_CLI", QUENDEL_E2E_CLI), args);
@@ -166,11 +165,6 @@ class TestEndToEnd : public QObject
             cli.kill();
         return {cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1,
                 QString::fromUtf8(cli.readAllStandardOutput()), QString::fromUtf8(cli.readAllStandardError())};
-#else
-        Q_UNUSED(args);
-        Q_UNUSED(meanwhile);
-        return {-1, {}, "quendel-card is not built"};
-#endif
     }
 
     QStringList journalRows() const
