@@ -178,7 +178,7 @@ class TestEndToEnd : public QObject
     void waitForListing()
     {
         const QJsonArray listed{QJsonArray{"CardWriter0", ReaderNode::kDevNode}};
-        QVERIFY(waitForWindow([&](const QJsonObject &s) { return s["ports"].toArray() == listed; }, 3000) >= 0);
+        QVERIFY(waitForWindow([&](const QJsonObject &s) { return s["ports"].toArray() == listed; }, 8000) >= 0);
     }
 
     void connectWindow()
@@ -226,7 +226,7 @@ private slots:
         QTest::qWait(1100);  // a further scan, which finds the same reader
         connectWindow();
         QCOMPARE(log.filter("QMap").join('\n'), kMapLine);
-        QVERIFY(waitUntil([&] { return received(*node).size() >= 3; }, 2500) >= 0);
+        QVERIFY(waitUntil([&] { return received(*node).size() >= 3; }, 5000) >= 0);
         const std::vector<vr::Report> reports = received(*node);
         QVERIFY(reports[0] == report({0x01, 0xD1, 0x01, 0x00, 0x51, 0xD2}));
         for (size_t i = 1; i < reports.size(); ++i)
@@ -285,13 +285,13 @@ private slots:
         connectWindow();
         // Right after a heartbeat, so that the read runs before the next one.
         const size_t before = received(*node).size();
-        QVERIFY(waitUntil([&] { return received(*node).size() > before; }, 2500) >= 0);
+        QVERIFY(waitUntil([&] { return received(*node).size() > before; }, 5000) >= 0);
         node->unplug();
         const QJsonObject after = click("btnReadCard");
         const double read = after["ms"].toDouble();
         checkTip(after, "未检测到卡", kRedTip);
-        const qint64 dropped = waitForWindow([](const QJsonObject &s) { return s["lamp"] == kRedLamp; }, 2500);
-        const qint64 emptied = waitForWindow([](const QJsonObject &s) { return s["ports"].toArray().isEmpty(); }, 2500);
+        const qint64 dropped = waitForWindow([](const QJsonObject &s) { return s["lamp"] == kRedLamp; }, 5000);
+        const qint64 emptied = waitForWindow([](const QJsonObject &s) { return s["ports"].toArray().isEmpty(); }, 5000);
         qInfo("unplugged: the read took %.0f ms, the window disconnected after %lld ms more", read, dropped);
         QVERIFY(read >= 0 && read < 500);
         QVERIFY(dropped >= 0 && emptied >= 0);
@@ -330,7 +330,7 @@ private slots:
     void cli_batch()
     {
         const Run batch = runCli({"batch", "--count", "2", "--journal", runtimeDir->filePath("cards.csv")}, [&] {
-            QVERIFY(waitUntil([&] { return prepared(*node); }, 5000) >= 0);
+            QVERIFY(waitUntil([&] { return prepared(*node); }, 10000) >= 0);
             node->with([](vr::Reader &reader) { reader.removeCard(); });
             QTest::qWait(600);  // the field is seen empty
             node->with([](vr::Reader &reader) { reader.layCard(vr::Card::blank(kSecondUid)); });
@@ -350,7 +350,7 @@ private slots:
     void cli_batchUnplugged()
     {
         const Run batch = runCli({"batch", "--journal", runtimeDir->filePath("cards.csv")}, [&] {
-            QVERIFY(waitUntil([&] { return prepared(*node); }, 5000) >= 0);
+            QVERIFY(waitUntil([&] { return prepared(*node); }, 10000) >= 0);
             QTest::qWait(300);  // the row is written before the next card is looked at
             node->unplug();
         });
