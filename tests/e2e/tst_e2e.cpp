@@ -312,6 +312,30 @@ private slots:
         QCOMPARE(after["card"].toString(), QString("未写入"));
     }
 
+    // While the window is connected, quendel-card is refused and names it;
+    // nothing of its reaches the reader, and the window's heartbeats keep
+    // passing. After "断开" the same command succeeds.
+    void window_holdsItsReader()
+    {
+        startWindow();
+        connectWindow();
+        const Run refused = runCli({"read"});
+        QCOMPARE(refused.exitCode, 8);
+        QVERIFY2(refused.err.contains(QString("QuendelWriteCard (pid %1)").arg(app->processId())),
+                 qPrintable(refused.err));
+        const size_t before = received(*node).size();
+        QVERIFY(waitUntil([&] { return received(*node).size() >= before + 2; }, 5000) >= 0);
+        QCOMPARE(state()["lamp"].toString(), kGreenLamp);
+        const std::vector<vr::Report> reports = received(*node);
+        for (size_t i = 1; i < reports.size(); ++i)
+            QVERIFY(reports[i] == report({0x01, 0xD1, 0x02, 0x00, 0x6E, 0xD2}));
+
+        QCOMPARE(click("btnDisconnect")["lamp"].toString(), kRedLamp);
+        const Run read = runCli({"read"});
+        QCOMPARE(read.exitCode, 0);
+        QVERIFY(read.out.endsWith("number: not written\n"));
+    }
+
     // The enumeration sees every string of the reader; a blank card is
     // prepared.
     void cli_listsAndWrites()
