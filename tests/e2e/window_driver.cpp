@@ -1,7 +1,8 @@
 // Preloaded into the unmodified QuendelWriteCard: connects to the test's
-// local socket (QUENDEL_E2E_SOCKET) once the event loop runs, clicks buttons
-// by object name, reports the window's state, and passes on every debug line,
-// which still reaches stderr too. One JSON object per line each way.
+// local socket (QUENDEL_E2E_SOCKET) as the application starts, clicks buttons
+// by object name, and answers with the window's state and the debug lines
+// logged since, which still reach stderr too. One JSON object per line each
+// way.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -9,54 +10,46 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
 #include <QLocalSocket>
-#include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
 QLocalSocket *gSocket = nullptr;
 QtMessageHandler gPrevious = nullptr;
+QJsonArray gLog;  // the debug lines since the last answer
 
-void send(const QJsonObject &message)
-{
-    gSocket->write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
-    gSocket->flush();
-}
+// The state the test reads: its key, the widget's object name, the property.
+const char *const kState[][3] = {
+    {"btnConnect", "btnConnect", "enabled"}, {"btnDisconnect", "btnDisconnect", "enabled"},
+    {"btnReadCard", "btnReadCard", "enabled"}, {"btnWriteCard", "btnWriteCard", "enabled"},
+    {"lamp", "labelStatus", "styleSheet"}, {"card", "lblCardId", "text"}, {"tip", "lblTip", "text"},
+};
 
+// Kept for the next answer.
 void passOn(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (gSocket && type == QtDebugMsg)
-        send({{"log", text}});
+    if (type == QtDebugMsg)
+        gLog.append(text);
     gPrevious(type, context, text);
 }
 
-template <class T>
-T *widget(const QString &name)
+QWidget *widget(const QString &name)
 {
-    for (QWidget *w : QApplication::allWidgets()) {
-        if (w->objectName() == name)
-            return qobject_cast<T *>(w);
-    }
-    return nullptr;
+    const QWidgetList all = QApplication::allWidgets();
+    const auto found = std::find_if(all.begin(), all.end(), [&](QWidget *w) { return w->objectName() == name; });
+    return found == all.end() ? nullptr : *found;
 }
 
 QJsonObject windowState()
 {
     QJsonObject state;
-    for (const char *name : {"btnConnect", "btnDisconnect", "btnReadCard", "btnWriteCard"}) {
-        if (auto *button = widget<QAbstractButton>(name))
-            state[name] = button->isEnabled();
+    for (const auto &[key, name, property] : kState) {
+        if (QWidget *w = widget(name))
+            state[key] = QJsonValue::fromVariant(w->property(property));
     }
-    if (auto *lamp = widget<QLabel>("labelStatus"))
-        state["lamp"] = lamp->styleSheet();
-    if (auto *card = widget<QLabel>("lblCardId"))
-        state["card"] = card->text();
-    if (auto *tip = widget<QLabel>("lblTip")) {
-        state["tip"] = tip->text();
-        state["tipStyle"] = tip->styleSheet();
-    }
-    if (auto *ports = widget<QComboBox>("comPort")) {
+    if (auto *ports = qobject_cast<QComboBox *>(widget("comPort"))) {
         QJsonArray items;
         for (int i = 0; i < ports->count(); ++i)
             items.append(QJsonArray{ports->itemText(i), ports->itemData(i).toString()});
@@ -65,43 +58,41 @@ QJsonObject windowState()
     return state;
 }
 
+// Clicks the button a line names, if it is enabled, and answers with the state
+// as the slot left it, before any timer that came due meanwhile, and in "ms"
+// how long the slot blocked the window (-1: no click). A line naming no
+// button asks for the state alone.
 void handle(const QByteArray &line)
 {
-    const QJsonObject command = QJsonDocument::fromJson(line).object();
-    if (command["do"] == "click") {
-        auto *button = widget<QAbstractButton>(command["name"].toString());
-        const bool enabled = button && button->isEnabled();
-        QElapsedTimer blocked;
-        blocked.start();
-        if (enabled)
-            button->click();  // runs the slot to its end
-        // The state as the slot left it, before any timer that came due meanwhile.
-        send({{"clicked", enabled}, {"ms", double(blocked.elapsed())}, {"state", windowState()}});
-    } else if (command["do"] == "state") {
-        send({{"state", windowState()}});
-    }
+    const QString name = QJsonDocument::fromJson(line)["click"].toString();
+    auto *button = name.isEmpty() ? nullptr : qobject_cast<QAbstractButton *>(widget(name));
+    const bool enabled = button && button->isEnabled();
+    QElapsedTimer blocked;
+    blocked.start();
+    if (enabled)
+        button->click();  // runs the slot to its end
+    QJsonObject state = windowState();
+    state["ms"] = enabled ? double(blocked.elapsed()) : -1.0;
+    state["log"] = gLog;
+    gLog = {};
+    gSocket->write(QJsonDocument(state).toJson(QJsonDocument::Compact) + '\n');
+    gSocket->flush();
 }
 
-void connectToTest()
+// Runs in the application's constructor; the lines the test sends are
+// handled once the event loop runs, with the window in place.
+void start()
 {
-    const QString path = qEnvironmentVariable("QUENDEL_E2E_SOCKET");
-    if (path.isEmpty())
-        return;
     gSocket = new QLocalSocket(qApp);
-    gSocket->connectToServer(path);
+    gSocket->connectToServer(qEnvironmentVariable("QUENDEL_E2E_SOCKET"));
     if (!gSocket->waitForConnected(5000))
-        qFatal("window driver: no test at %s", qPrintable(path));
+        qFatal("window driver: no test at %s", qPrintable(gSocket->serverName()));
     QObject::connect(gSocket, &QLocalSocket::readyRead, [] {
         while (gSocket->canReadLine())
             handle(gSocket->readLine());
     });
     QObject::connect(gSocket, &QLocalSocket::disconnected, qApp, &QCoreApplication::quit);
-}
-
-void start()
-{
     gPrevious = qInstallMessageHandler(passOn);
-    QTimer::singleShot(0, connectToTest);
 }
 
 }  // namespace
