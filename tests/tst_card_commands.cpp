@@ -24,11 +24,11 @@ const QByteArray kUntouched = "untouched";
 
 enum class Op { Request, Authenticate, ReadBlock, WriteBlock, ChangeKeys, ChangeKeysToLastKey };
 
-// What an answer does to one transaction of the command: the reader's own
-// answer spoilt by a fault, or bytes of the test's.
+// What spoils the command's answers: a fault the reader plays at one of its
+// transactions, or bytes of the test's in place of its first answer.
 struct Spoil {
-    int transaction = 0;
     std::optional<vr::Fault> fault;
+    int transaction = 0;
     std::vector<uint8_t> bytes;
 };
 
@@ -37,9 +37,7 @@ QByteArray hex(const uint8_t *bytes, int size) { return QByteArray(reinterpret_c
 // A trailer read answer: block 59 echoed, key A as zeros, these access bytes, key B.
 std::vector<uint8_t> trailerAnswer(const std::vector<uint8_t> &access, int length = 17)
 {
-    std::vector<uint8_t> data = {59, 0, 0, 0, 0, 0, 0};
-    data.insert(data.end(), access.begin(), access.end());
-    data.insert(data.end(), {0x69, 0xD4, 0x7E, 0x0B, 0x91, 0xC6, 0xF3});
+    std::vector<uint8_t> data = {59, 0, 0, 0, 0, 0, 0, access[0], access[1], access[2], 0x69, 0xD4, 0x7E, 0x0B, 0x91, 0xC6, 0xF3};
     data.resize(length);
     return answer(0x16, 0x00, data);
 }
@@ -75,7 +73,7 @@ class TestCardCommands : public QObject {
             return delivered(16);
         case Op::WriteBlock:
             result = card_write_block(56, out);
-            return QByteArray();
+            return delivered(16);
         case Op::ChangeKeys:
         case Op::ChangeKeysToLastKey:
             result = op == Op::ChangeKeys ? card_change_sector_keys(14, &kSite, &kSite)
@@ -93,7 +91,6 @@ private slots:
         reader = &vr::plug({kPath, {}, L"Card Reader", {}});
         reader->layCard(vr::Card::blank(kUid));
         QCOMPARE(reader_open(kPath), 0);
-        last_auth_key = {};
     }
 
     void cleanup() { reader_close(); }
@@ -119,54 +116,42 @@ private slots:
         QTest::addColumn<Spoil>("spoil");
         QTest::addColumn<int>("result");
         QTest::addColumn<QByteArray>("delivered");
-        const auto fault = [](vr::Fault f, int transaction = 0) { return Spoil{transaction, f, {}}; };
-        const auto bytes = [](std::vector<uint8_t> b, int transaction = 0) { return Spoil{transaction, {}, b}; };
-        const std::vector<uint8_t> requestData = {0x04, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x08, 0xEE};
+        const auto row = [](const char *name, Op op, const Spoil &spoil, int result,
+                            const QByteArray &delivered = kUntouched) {
+            QTest::newRow(name) << op << spoil << result << delivered;
+        };
+        const auto fault = [](vr::Fault f, int transaction = 0) { return Spoil{f, transaction, {}}; };
+        const auto bytes = [](const std::vector<uint8_t> &b) { return Spoil{{}, 0, b}; };
         std::vector<uint8_t> longBlock(kMaxResponseData, 0x33);
         longBlock[0] = 56;
         const QByteArray sent = "3b3c5a17e29b40ff0780693c5a17e29b40";
 
-        QTest::newRow("request") << Op::Request << Spoil{} << 0 << QByteArray("1a2b3c4d040008");
-        QTest::newRow("request, refused") << Op::Request << bytes(answer(0x14, 0x01, requestData)) << -1 << kUntouched;
-        QTest::newRow("request, no SAK: 0") << Op::Request << bytes(answer(0x14, 0x00, {4, 0, 1, 2, 3, 4}))
-                                            << 0 << QByteArray("01020304040000");
-        QTest::newRow("request, part of the UID") << Op::Request << bytes(answer(0x14, 0x00, {4, 0, 1, 2, 3}))
-                                                  << -1 << kUntouched;
-        QTest::newRow("authenticate, refused") << Op::Authenticate << bytes(answer(0x15, 0x01)) << -1
-                                               << QByteArray(12, '0');
-        QTest::newRow("authenticate, other status bits") << Op::Authenticate << bytes(answer(0x15, 0x02, {9}))
-                                                         << 0 << hex(kSite.bytes, 6);
-        QTest::newRow("read") << Op::ReadBlock << Spoil{} << 0 << hex(vr::Card::blank(kUid).raw(56).data(), 16);
-        QTest::newRow("read, data past the block")
-                << Op::ReadBlock << bytes(answer(0x16, 0x00, longBlock)) << 0 << QByteArray(32, '3');
-        QTest::newRow("read, refused") << Op::ReadBlock << fault(vr::Fault::StatusError) << -1 << kUntouched;
-        QTest::newRow("read, other block") << Op::ReadBlock << fault(vr::Fault::WrongBlock) << -1 << kUntouched;
-        QTest::newRow("read, part of the block") << Op::ReadBlock << fault(vr::Fault::ShortAnswer) << -1 << kUntouched;
-        QTest::newRow("read, no data") << Op::ReadBlock << bytes(answer(0x16, 0x00)) << -1 << kUntouched;
-        QTest::newRow("write") << Op::WriteBlock << Spoil{} << 0 << QByteArray();
-        QTest::newRow("write, no data") << Op::WriteBlock << bytes(answer(0x17, 0x00)) << 0 << QByteArray();
-        QTest::newRow("write, data past the echo")
-                << Op::WriteBlock << bytes(answer(0x17, 0x00, longBlock)) << 0 << QByteArray();
-        QTest::newRow("write, refused") << Op::WriteBlock << fault(vr::Fault::StatusError) << -1 << QByteArray();
-        QTest::newRow("write, other block") << Op::WriteBlock << fault(vr::Fault::WrongBlock) << -1 << QByteArray();
-
-        QTest::newRow("change keys") << Op::ChangeKeys << Spoil{} << 0 << sent;
-        QTest::newRow("change keys, to the last key, access bytes as read")
-                << Op::ChangeKeysToLastKey << bytes(trailerAnswer({0xFE, 0x17, 0x80})) << 0
-                << QByteArray("3bd47e0b91c6f3fe178069d47e0b91c6f3");
-        QTest::newRow("change keys, no trailer") << Op::ChangeKeys << bytes(answer(0x16, 0x00, {59})) << -1 << kUntouched;
-        QTest::newRow("change keys, access bytes cut")
-                << Op::ChangeKeys << bytes(trailerAnswer({0xFF, 0x07, 0x80}, 8)) << -1 << kUntouched;
-        QTest::newRow("change keys, key B cut")
-                << Op::ChangeKeys << bytes(trailerAnswer({0xFF, 0x07, 0x80}, 16)) << -1 << kUntouched;
-        QTest::newRow("change keys, malformed access bytes")
-                << Op::ChangeKeys << bytes(trailerAnswer({0xFF, 0x07, 0x90})) << -1 << kUntouched;
-        QTest::newRow("change keys, access bytes zero")
-                << Op::ChangeKeys << bytes(trailerAnswer({0, 0, 0})) << -1 << kUntouched;
-        QTest::newRow("change keys, empty write answer")
-                << Op::ChangeKeys << fault(vr::Fault::ShortAnswer, 1) << 0 << sent;
-        QTest::newRow("change keys, write answer for another block")
-                << Op::ChangeKeys << fault(vr::Fault::WrongBlock, 1) << -1 << sent;
+        row("request", Op::Request, {}, 0, "1a2b3c4d040008");
+        row("request, refused", Op::Request, bytes(answer(0x14, 0x01, {0x04, 0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x08})), -1);
+        row("request, no SAK: 0", Op::Request, bytes(answer(0x14, 0x00, {4, 0, 1, 2, 3, 4})), 0, "01020304040000");
+        row("request, part of the UID", Op::Request, bytes(answer(0x14, 0x00, {4, 0, 1, 2, 3})), -1);
+        row("authenticate, refused", Op::Authenticate, bytes(answer(0x15, 0x01)), -1, hex(kTransport.bytes, 6));
+        row("authenticate, other status bits", Op::Authenticate, bytes(answer(0x15, 0x02, {9})), 0, hex(kSite.bytes, 6));
+        row("read", Op::ReadBlock, {}, 0, hex(vr::Card::blank(kUid).raw(56).data(), 16));
+        row("read, data past the block", Op::ReadBlock, bytes(answer(0x16, 0x00, longBlock)), 0, QByteArray(32, '3'));
+        row("read, refused", Op::ReadBlock, fault(vr::Fault::StatusError), -1);
+        row("read, other block", Op::ReadBlock, fault(vr::Fault::WrongBlock), -1);
+        row("read, part of the block", Op::ReadBlock, fault(vr::Fault::ShortAnswer), -1);
+        row("read, no data", Op::ReadBlock, bytes(answer(0x16, 0x00)), -1);
+        row("write", Op::WriteBlock, {}, 0);
+        row("write, no data", Op::WriteBlock, bytes(answer(0x17, 0x00)), 0);
+        row("write, data past the echo", Op::WriteBlock, bytes(answer(0x17, 0x00, longBlock)), 0);
+        row("write, refused", Op::WriteBlock, fault(vr::Fault::StatusError), -1);
+        row("write, other block", Op::WriteBlock, fault(vr::Fault::WrongBlock), -1);
+        row("change keys", Op::ChangeKeys, {}, 0, sent);
+        row("change keys, to the last key, access bytes as read", Op::ChangeKeysToLastKey,
+            bytes(trailerAnswer({0xFE, 0x17, 0x80})), 0, "3bd47e0b91c6f3fe178069d47e0b91c6f3");
+        row("change keys, no trailer", Op::ChangeKeys, bytes(answer(0x16, 0x00, {59})), -1);
+        row("change keys, access bytes cut", Op::ChangeKeys, bytes(trailerAnswer({0xFF, 0x07, 0x80}, 8)), -1);
+        row("change keys, key B cut", Op::ChangeKeys, bytes(trailerAnswer({0xFF, 0x07, 0x80}, 16)), -1);
+        row("change keys, malformed access bytes", Op::ChangeKeys, bytes(trailerAnswer({0xFF, 0x07, 0x90})), -1);
+        row("change keys, empty write answer", Op::ChangeKeys, fault(vr::Fault::ShortAnswer, 1), 0, sent);
+        row("change keys, write answer for another block", Op::ChangeKeys, fault(vr::Fault::WrongBlock, 1), -1, sent);
     }
 
     void answers()
@@ -175,18 +160,13 @@ private slots:
         QFETCH(Spoil, spoil);
         uint8_t uid[4], atqa[2], sak;
         QVERIFY(card_request(uid, atqa, &sak) == 0 && card_authenticate(56, &kTransport, uid) == 0);
-        if (op == Op::Authenticate)
-            last_auth_key = {};
         reader->clearReceived();
         if (spoil.fault)
             reader->failAt(spoil.transaction, *spoil.fault);
-        reader->onRequest = [&](uint8_t) {
-            if (!spoil.bytes.empty() && reader->received().size() == size_t(spoil.transaction) + 1)
-                reader->answerNextWith(spoil.bytes, 64);
-        };
+        if (!spoil.bytes.empty())
+            reader->answerNextWith(spoil.bytes, 64);
         int result = 0;
         const QByteArray delivered = run(op, result);
-        reader->onRequest = nullptr;
         QTEST(result, "result");
         QTEST(delivered, "delivered");
     }
