@@ -16,8 +16,10 @@ namespace vr = virtual_reader;
 
 namespace {
 
+// A path that the journal has to quote, its quotes doubled (RFC 4180).
 const vr::Identity kIdentity{"/dev/hid \"card\",1", L"Maker", L"Card Reader", L"1", 0x0100};
 const QString kPath = QString::fromStdString(kIdentity.path);
+const QString kPathInJournal = R"("/dev/hid ""card"",1")";
 
 // The cards the operator holds: 0 blank, 1 prepared, 2 foreign, 3 and 4 blank.
 std::vector<vr::Card> cardBox()
@@ -39,34 +41,10 @@ Script inTurn(std::initializer_list<int> cards, Script extra = {})
 {
     int at = 1;
     for (int card : cards) {
-        extra.push_back({at, Lay, card});
-        extra.push_back({at + 3, Lift, 0});
+        extra.insert(extra.end(), {{at, Lay, card}, {at + 3, Lift, 0}});
         at += 5;
     }
     return extra;
-}
-
-// RFC 4180, every row ended by CRLF.
-QList<QStringList> parseCsv(const QString &text)
-{
-    QList<QStringList> rows{{}};
-    QString field;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); i++) {
-        if (quoted && text.mid(i, 2) == "\"\"") {
-            field += text[i++];
-        } else if (text[i] == '"') {
-            quoted = !quoted;
-        } else if (!quoted && (text[i] == ',' || text.mid(i, 2) == "\r\n")) {
-            rows.last() << std::exchange(field, QString());
-            if (text[i] == '\r' && ++i)
-                rows << QStringList();
-        } else {
-            field += text[i];
-        }
-    }
-    rows.removeLast();
-    return rows;
 }
 
 }  // namespace
@@ -84,14 +62,13 @@ class TestCli : public QObject {
 
     void act(const Step &step)
     {
-        if (step.act == Unplug)
+        if (step.act == Unplug) {
             vr::unplug(kIdentity.path);
-        if (step.act == Interrupt)
+        } else if (step.act == Interrupt) {
             std::raise(SIGINT);
-        if ((step.act == Lay || step.act == Lift) && onReader >= 0) {
-            box[onReader] = *reader->card();
+        } else if (onReader >= 0) {
+            box[std::exchange(onReader, -1)] = *reader->card();
             reader->removeCard();
-            onReader = -1;
         }
         if (step.act == Lay)
             reader->layCard(box[onReader = step.card]);
@@ -102,16 +79,15 @@ class TestCli : public QObject {
     {
         vr::unplugAll();
         vr::resetCalls();
-        QFile::remove("cards.csv");
         box = cardBox();
         onReader = -1;
         preRequests = 0;
         reader = &vr::plug(kIdentity);
         reader->onRequest = [this, script](uint8_t command) {
-            for (const Step &step : script)
-                if (command == 0x10 && step.at == preRequests + 1)
-                    act(step);
             preRequests += command == 0x10;
+            for (const Step &step : script)
+                if (command == 0x10 && step.at == preRequests)
+                    act(step);
         };
         QString out, err;
         QTextStream outStream(&out), errStream(&err);
@@ -120,22 +96,17 @@ class TestCli : public QObject {
         return {status, out, err};
     }
 
-    // The cards that `lines` report prepared carry their number and the site
-    // key, the access bytes kept; every other card is untouched.
-    void checkCards(const QStringList &lines)
+    // The cards that `out` reports prepared are now as a prepared card is;
+    // every other card is untouched, block for block.
+    void checkCards(const QString &out)
     {
         const std::vector<vr::Card> before = cardBox();
         for (size_t i = 0; i < box.size(); i++) {
             const vr::Uid &uid = before[i].uid();
-            vr::Block block = before[i].raw(56);
-            vr::Key key = before[i].keyA(14);
-            if (lines.contains(QByteArray(reinterpret_cast<const char *>(uid.data()), 4).toHex().toUpper()
-                               + " prepared")) {
-                std::copy(uid.begin(), uid.end(), block.begin());
-                key = vr::kSiteKey;
-            }
-            QVERIFY(box[i].raw(56) == block && box[i].keyA(14) == key && box[i].keyB(14) == key);
-            QVERIFY(box[i].accessBytes(14) == before[i].accessBytes(14));
+            const QString hex = QByteArray(reinterpret_cast<const char *>(uid.data()), 4).toHex().toUpper();
+            const vr::Card expected = out.contains(hex + " prepared") ? vr::Card::prepared(uid) : before[i];
+            for (int block = 0; block < 64; block++)
+                QVERIFY(box[i].raw(block) == expected.raw(block));
         }
     }
 
@@ -173,69 +144,49 @@ private slots:
         QFETCH(Script, script);
         QFETCH(QStringList, cards);
         QFETCH(int, status);
-        QMap<QString, int> tally;
-        for (const QString &card : cards)
-            tally[card.section(' ', 1, 1)]++;
+        const auto tally = [&](const char *outcome) { return int(cards.filter(QString(' ') + outcome).size()); };
 
+        QFile::remove("cards.csv");
         for (bool json : {false, true}) {
+            // The second run appends to the first one's journal, whose last row
+            // a crash cut short of its line end: no second header, no row glued on.
+            if (json)
+                QVERIFY(QFile::resize("cards.csv", QFileInfo("cards.csv").size() - 2));
             const Run result = run(QStringList{"batch", "--journal", "cards.csv"} + args
                                            + (json ? QStringList{"--json"} : QStringList()), script);
             QCOMPARE(result.status, status);
-            checkCards(cards);
-            QCOMPARE(reader->isOpen(), false);
+            checkCards(cards.join('\n'));
+            QVERIFY(!reader->isOpen());
             QCOMPARE(result.err.contains("lost the reader"), status == 3);
-            QStringList lines = result.out.split('\n');
+            QFile journal("cards.csv");
+            QVERIFY(journal.open(QIODevice::ReadOnly));
+            QStringList lines = result.out.split('\n'), rows = QString::fromUtf8(journal.readAll()).split("\r\n");
             QCOMPARE(lines.takeLast(), QString());
             QCOMPARE(lines.size(), cards.size() + 1);
-            QFile file("cards.csv");
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const QString journal = QString::fromUtf8(file.readAll());
-            QVERIFY(journal.endsWith("\r\n"));
-            QList<QStringList> rows = parseCsv(journal);
-            QCOMPARE(rows.takeFirst(), QStringList({"time", "reader", "uid", "outcome", "codes"}));
-            QCOMPARE(rows.size(), cards.size());
-
+            QCOMPARE(rows.takeLast(), QString());  // every row ended by CRLF
+            QCOMPARE(rows.takeFirst(), QString("time,reader,uid,outcome,codes"));
+            QCOMPARE(rows.size(), cards.size() * (json ? 2 : 1));
             for (int i = 0; i < cards.size(); i++) {
-                const QString uid = cards[i].section(' ', 0, 0), outcome = cards[i].section(' ', 1, 1);
-                const QString codes = cards[i].section(" (codes ", 1).chopped(cards[i].contains('(') ? 1 : 0);
-                QCOMPARE(rows[i].mid(1), QStringList({kPath, uid, outcome, codes}));
-                QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
-                                .match(rows[i][0]).hasMatch());
-                QJsonArray codeArray;
-                for (const QString &code : codes.split(' ', Qt::SkipEmptyParts))
-                    codeArray << code.toInt();
+                // uid, outcome and codes
+                const QStringList card = QString(cards[i]).remove(QRegularExpression("\\(codes|\\)")).split(' ', Qt::SkipEmptyParts);
+                const QString row = rows[rows.size() - cards.size() + i], time = row.section(',', 0, 0);
+                QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$").match(time).hasMatch());
+                QCOMPARE(row, QStringList({time, kPathInJournal, card[0], card[1], card.mid(2).join(' ')}).join(','));
                 if (json)
                     QCOMPARE(QJsonDocument::fromJson(lines[i].toUtf8()).object(),
-                             QJsonObject({{"index", i + 1}, {"uid", uid}, {"outcome", outcome},
-                                          {"codes", codeArray}, {"reader", kPath}, {"time", rows[i][0]}}));
+                             QJsonObject({{"index", i + 1}, {"uid", card[0]}, {"outcome", card[1]},
+                                          {"codes", QJsonDocument::fromJson(('[' + card.mid(2).join(',') + ']').toUtf8()).array()}, {"reader", kPath}, {"time", time}}));
                 else
                     QCOMPARE(lines[i], QString::number(i + 1) + ' ' + cards[i]);
             }
             if (json)
                 QCOMPARE(QJsonDocument::fromJson(lines.last().toUtf8()).object(),
-                         QJsonObject({{"prepared", tally["prepared"]}, {"already_prepared", tally["already-prepared"]},
-                                      {"failed", tally["failed"]}, {"invalid", tally["invalid"]}}));
+                         QJsonObject({{"prepared", tally("prepared")}, {"already_prepared", tally("already-prepared")},
+                                      {"failed", tally("failed")}, {"invalid", tally("invalid")}}));
             else
                 QCOMPARE(lines.last(), QString("prepared: %1, already prepared: %2, failed: %3, invalid: %4")
-                                 .arg(tally["prepared"]).arg(tally["already-prepared"])
-                                 .arg(tally["failed"]).arg(tally["invalid"]));
+                                 .arg(tally("prepared")).arg(tally("already-prepared")).arg(tally("failed")).arg(tally("invalid")));
         }
-    }
-
-    // A journal kept from an earlier batch, cut short in its last row, gains
-    // rows: no second header, and nothing glued to the cut row.
-    void batch_appendsToJournal()
-    {
-        QFile file("old.csv");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("time,reader,uid,outcome,codes\r\nT,R,00000000,prep");
-        file.close();
-        QCOMPARE(run({"batch", "--journal", "old.csv", "--count", "1"}, inTurn({0})).status, 0);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QList<QStringList> rows = parseCsv(QString::fromUtf8(file.readAll()));
-        QCOMPARE(rows.size(), 3);
-        QCOMPARE(rows[1], QStringList({"T", "R", "00000000", "prep"}));
-        QCOMPARE(rows[2][2], QString("1A2B3C4D"));
     }
 
     // The other commands, on the card laid (-1: none), in text and in JSON
@@ -263,15 +214,12 @@ private slots:
         row("read, no card", {"read"}, -1, 4);
         row("read foreign", {"read"}, 2, 5);
         row("read, no such reader", {"read", "--reader", "/dev/none"}, 0, 3);
-        row("write blank", {"--verbose", "write"}, 0, 0, "1A2B3C4D prepared\n",
-            "{'uid':'1A2B3C4D','outcome':'prepared','codes':[]}");
-        row("write expected", {"write", "--expect-uid", "1a2b3c4d"}, 0, 0, "1A2B3C4D prepared\n",
+        row("write expected", {"--verbose", "write", "--expect-uid", "1a2b3c4d"}, 0, 0, "1A2B3C4D prepared\n",
             "{'uid':'1A2B3C4D','outcome':'prepared','codes':[]}");
         row("write another card", {"write", "--expect-uid", "0BADCAFE"}, 0, 7);
         row("write, bad UID", {"write", "--expect-uid", "1A2B3C4"}, 0, 2);
         row("option of another command", {"read", "--count", "1"}, 0, 2);
         row("journal in a missing folder", {"batch", "--journal", "none/cards.csv"}, 0, 9);
-        row("journal is a folder", {"batch", "--journal", "."}, 0, 9);
         row("journal cannot be written", {"batch", "--journal", "/dev/full"}, 0, 9);
     }
 
@@ -286,7 +234,7 @@ private slots:
             const Run result = run(args + (asJson ? QStringList{"--json"} : QStringList()),
                                    {{1, card < 0 ? Lift : Lay, card}});
             QCOMPARE(result.status, status);
-            checkCards({text.trimmed()});
+            checkCards(text);
             if (asJson && !json.isEmpty())
                 QCOMPARE(QJsonDocument::fromJson(result.out.toUtf8()),
                          QJsonDocument::fromJson(json.replace('\'', '"').toUtf8()));
