@@ -6,6 +6,7 @@
 // well-formed frame with any echo, status and data.
 // Besides crashes, it checks that a failing command leaves its outputs alone
 // and that no trailer ever goes out with malformed access bytes.
+#include "../tests/frames.h"
 #include "card_commands.h"
 #include "reader.h"
 #include "virtual_reader.h"
@@ -51,14 +52,8 @@ struct Answer {
 // fuzzer reaches the checks behind the checksum.
 std::vector<uint8_t> framed(Input &in)
 {
-    std::vector<uint8_t> frame = {0x01, 0xD1, in.byte(), in.byte()};
-    const std::vector<uint8_t> data = in.bytes(in.byte() % (kMaxResponseData + 1));
-    frame.push_back(static_cast<uint8_t>(data.size()));
-    for (uint8_t byte : data)
-        frame.push_back(byte);
-    frame.push_back(reader_crc8(&frame[1], static_cast<int>(frame.size()) - 1));
-    frame.push_back(0xD2);
-    return frame;
+    const std::vector<uint8_t> head = {in.byte(), in.byte()};
+    return frame(head, in.bytes(in.byte() % (kMaxResponseData + 1)));
 }
 
 Answer readAnswer(Input &in)
