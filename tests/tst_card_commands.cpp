@@ -32,12 +32,16 @@ struct Spoil {
     std::vector<uint8_t> bytes;
 };
 
-QByteArray hex(const uint8_t *bytes, int size) { return QByteArray(reinterpret_cast<const char *>(bytes), size).toHex(); }
+QByteArray hex(const uint8_t *bytes, int size)
+{
+    return QByteArray(reinterpret_cast<const char *>(bytes), size).toHex();
+}
 
 // A trailer read answer: block 59 echoed, key A as zeros, these access bytes, key B.
 std::vector<uint8_t> trailerAnswer(const std::vector<uint8_t> &access, int length = 17)
 {
-    std::vector<uint8_t> data = {59, 0, 0, 0, 0, 0, 0, access[0], access[1], access[2], 0x69, 0xD4, 0x7E, 0x0B, 0x91, 0xC6, 0xF3};
+    std::vector<uint8_t> data = {59, 0, 0, 0, 0, 0, 0, access[0], access[1], access[2],
+                                 0x69, 0xD4, 0x7E, 0x0B, 0x91, 0xC6, 0xF3};
     data.resize(length);
     return answer(0x16, 0x00, data);
 }
@@ -131,7 +135,7 @@ private slots:
         row("request, no SAK: 0", Op::Request, bytes(answer(0x14, 0x00, {4, 0, 1, 2, 3, 4})), 0, "01020304040000");
         row("request, part of the UID", Op::Request, bytes(answer(0x14, 0x00, {4, 0, 1, 2, 3})), -1);
         row("authenticate, refused", Op::Authenticate, bytes(answer(0x15, 0x01)), -1, hex(kTransport.bytes, 6));
-        row("authenticate, other status bits", Op::Authenticate, bytes(answer(0x15, 0x02, {9})), 0, hex(kSite.bytes, 6));
+        row("authenticate, other status bits", Op::Authenticate, bytes(answer(0x15, 2, {9})), 0, hex(kSite.bytes, 6));
         row("read", Op::ReadBlock, {}, 0, hex(vr::Card::blank(kUid).raw(56).data(), 16));
         row("read, data past the block", Op::ReadBlock, bytes(answer(0x16, 0x00, longBlock)), 0, QByteArray(32, '3'));
         row("read, refused", Op::ReadBlock, fault(vr::Fault::StatusError), -1);

@@ -20,6 +20,8 @@ namespace {
 const vr::Identity kIdentity{"/dev/hid \"card\",1", L"Maker", L"Card Reader", L"1", 0x0100};
 const QString kPath = QString::fromStdString(kIdentity.path);
 const QString kPathInJournal = R"("/dev/hid ""card"",1")";
+// ISO 8601 with the UTC offset spelt out.
+const QRegularExpression kTime("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$");
 
 // The cards the operator holds: 0 blank, 1 prepared, 2 foreign, 3 and 4 blank.
 std::vector<vr::Card> cardBox()
@@ -160,7 +162,8 @@ private slots:
             QCOMPARE(result.err.contains("lost the reader"), status == 3);
             QFile journal("cards.csv");
             QVERIFY(journal.open(QIODevice::ReadOnly));
-            QStringList lines = result.out.split('\n'), rows = QString::fromUtf8(journal.readAll()).split("\r\n");
+            QStringList lines = result.out.split('\n');
+            QStringList rows = QString::fromUtf8(journal.readAll()).split("\r\n");
             QCOMPARE(lines.takeLast(), QString());
             QCOMPARE(lines.size(), cards.size() + 1);
             QCOMPARE(rows.takeLast(), QString());  // every row ended by CRLF
@@ -168,14 +171,16 @@ private slots:
             QCOMPARE(rows.size(), cards.size() * (json ? 2 : 1));
             for (int i = 0; i < cards.size(); i++) {
                 // uid, outcome and codes
-                const QStringList card = QString(cards[i]).remove(QRegularExpression("\\(codes|\\)")).split(' ', Qt::SkipEmptyParts);
+                const QStringList card = QString(cards[i]).remove(QRegularExpression("\\(codes|\\)"))
+                                                 .split(' ', Qt::SkipEmptyParts);
                 const QString row = rows[rows.size() - cards.size() + i], time = row.section(',', 0, 0);
-                QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$").match(time).hasMatch());
+                QVERIFY(kTime.match(time).hasMatch());
                 QCOMPARE(row, QStringList({time, kPathInJournal, card[0], card[1], card.mid(2).join(' ')}).join(','));
+                const QJsonArray codes = QJsonDocument::fromJson(('[' + card.mid(2).join(',') + ']').toUtf8()).array();
                 if (json)
                     QCOMPARE(QJsonDocument::fromJson(lines[i].toUtf8()).object(),
                              QJsonObject({{"index", i + 1}, {"uid", card[0]}, {"outcome", card[1]},
-                                          {"codes", QJsonDocument::fromJson(('[' + card.mid(2).join(',') + ']').toUtf8()).array()}, {"reader", kPath}, {"time", time}}));
+                                          {"codes", codes}, {"reader", kPath}, {"time", time}}));
                 else
                     QCOMPARE(lines[i], QString::number(i + 1) + ' ' + cards[i]);
             }
@@ -185,7 +190,8 @@ private slots:
                                       {"failed", tally("failed")}, {"invalid", tally("invalid")}}));
             else
                 QCOMPARE(lines.last(), QString("prepared: %1, already prepared: %2, failed: %3, invalid: %4")
-                                 .arg(tally("prepared")).arg(tally("already-prepared")).arg(tally("failed")).arg(tally("invalid")));
+                                 .arg(tally("prepared")).arg(tally("already-prepared"))
+                                 .arg(tally("failed")).arg(tally("invalid")));
         }
     }
 

@@ -85,7 +85,7 @@ private slots:
         vr::Reader &reader = vr::plug({kPath, {}, L"Card Reader", {}});
         reader.layCard(vr::Card::blank({0x1A, 0x2B, 0x3C, 0x4D}));
         Widget window;
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("reader %1 is in use by %2").arg(kPath, holderName)));
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QString("reader %1 is in use by %2").arg(kPath, holderName)));
         QVERIFY(!connectWindow(window));
 
         QString output;
