@@ -64,7 +64,8 @@ private slots:
                                    kMaxResponseData + 1);
 
         QTest::newRow("well formed") << answer(0x02, 0x00) << 64 << 0;
-        QTest::newRow("literal, status ignored") << std::vector<uint8_t>{1, 0xD1, 2, 1, 0, 0x18, 0xD2} << 64 << 0;
+        // The status byte is the card commands' to judge.
+        QTest::newRow("literal, status 1") << std::vector<uint8_t>{1, 0xD1, 0x02, 0x01, 0x00, 0x18, 0xD2} << 64 << 0;
         QTest::newRow("answer for another command") << answer(0x01, 0x00) << 64 << -1;
         QTest::newRow("wrong start marker") << std::vector<uint8_t>{1, 0xD0, 0x02, 0x00, 0x00, 0x1B, 0xD2} << 64 << -1;
         QTest::newRow("wrong end marker") << spoilt(answer(0x02, 0x00), 6, 0xD3) << 64 << -1;
