@@ -169,7 +169,7 @@ private slots:
     }
 
     // Every reader in order, its strings copied (null where it has none),
-    // other products left out. A new list frees the one before (ASan checks).
+    // other products left out; the list is freed as a whole (ASan checks).
     void listDevices()
     {
         vr::plug({"/dev/hidraw-second", std::nullopt, L"Second", std::nullopt, 0x0203});
@@ -182,12 +182,7 @@ private slots:
                               .arg(device->release_number, 4, 16, QChar('0'));
         QCOMPARE(listed, QStringList({"/dev/hidraw-test Maker Card Reader 0001 0100",
                                       "/dev/hidraw-second null Second null 0203"}));
-        ReaderDeviceInfo *list = reader_list_devices();
-        QCOMPARE(reader_device_list, list);
-        QCOMPARE(vr::calls().free_enumeration, vr::calls().enumerate);
-        reader_free_devices(list);
-        QVERIFY(!reader_device_list);
-        reader_free_devices(nullptr);
+        reader_free_devices(reader_device_list);
     }
 };
 

@@ -1,23 +1,20 @@
 // One reader, one user at a time, between two processes on the virtual
 // reader: while a window (this program, started again in a holder role) is
-// connected, another window and quendel-card are refused and name it, and
-// its heartbeats keep passing; once it is killed, its lock is taken over.
+// connected, another window and quendel-card are refused and name it; once
+// it is killed, its lock is taken over. That the holder's own transactions
+// go on undisturbed shows only on a shared device: the end-to-end tests.
 #include "quendel_card.h"
 #include "reader_lock.h"
 #include "virtual_reader.h"
 #include "widget.h"
 
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
 
 #include <cstring>
 #include <iostream>
-#include <string>
 
 namespace vr = virtual_reader;
 
@@ -45,22 +42,12 @@ bool connectWindow(Widget &window)
     return connected(window);
 }
 
-// Holder role: the window connected to the reader; once told to go on, five
-// heartbeats and the number of them that failed; then it waits to be killed.
+// Holder role: the window connected to the reader, until killed.
 int hold()
 {
     vr::plug({kPath, {}, L"Card Reader", {}});
     Widget window;
     std::cout << (connectWindow(window) ? "held" : "not connected") << std::endl;
-    std::string line;
-    std::getline(std::cin, line);
-    int failed = 0;
-    for (int tick = 0; tick < 5; tick++) {
-        const int writes = vr::calls().write;
-        QMetaObject::invokeMethod(&window, "do_mScanDeviceTmr_timeout");
-        failed += !connected(window) || vr::calls().write != writes + 1;
-    }
-    std::cout << failed << " failed" << std::endl;
     for (;;)
         QThread::sleep(1);
 }
@@ -91,14 +78,8 @@ private slots:
         QString output;
         QCOMPARE(quendelCard({"read", "--reader", kPath}, &output), int(kExitReaderInUse));
         QVERIFY2(output.contains(holderName), qPrintable(output));
-        output.clear();
-        QCOMPARE(quendelCard({"--json", "list"}, &output), int(kExitOk));
-        QCOMPARE(QJsonDocument::fromJson(output.toUtf8()).array().at(0).toObject()["in_use_by"].toString(), holderName);
         QVERIFY(reader.received().empty());
 
-        holder.write("go on\n");
-        QVERIFY(holder.waitForReadyRead(10000));
-        QCOMPARE(holder.readLine().trimmed(), QByteArray("0 failed"));
         holder.kill();  // its lock stays behind
         QVERIFY(holder.waitForFinished());
         QVERIFY(ReaderLock::holderOf(kPath).isEmpty());
