@@ -23,11 +23,12 @@ namespace {
 const char *kPath = "/dev/hidraw-fuzz";
 const vr::Uid kUid = {0x1A, 0x2B, 0x3C, 0x4D};
 
-class Input {
-public:
-    Input(const uint8_t *data, size_t size) : mData(data), mSize(size) {}
-    bool empty() const { return mPos >= mSize; }
-    uint8_t byte() { return mPos < mSize ? mData[mPos++] : 0; }
+struct Input {
+    const uint8_t *data;
+    size_t size, pos = 0;
+
+    bool empty() const { return pos >= size; }
+    uint8_t byte() { return pos < size ? data[pos++] : 0; }
     std::vector<uint8_t> bytes(size_t count)
     {
         std::vector<uint8_t> out;
@@ -35,18 +36,10 @@ public:
             out.push_back(byte());
         return out;
     }
-
-private:
-    const uint8_t *mData;
-    size_t mSize;
-    size_t mPos = 0;
 };
 
-struct Answer {
-    bool own;
-    std::vector<uint8_t> bytes;
-    int result;
-};
+// The reader's own answer, or these bytes with this read result.
+struct Answer { bool own; std::vector<uint8_t> bytes; int result; };
 
 // A well-formed frame around the given echo, status and data, so that the
 // fuzzer reaches the checks behind the checksum.
@@ -146,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(card_request(uid, atqa, &sak) == 0 && card_authenticate(56, &transport, uid) == 0);
     reader.clearReceived();
 
-    Input in(data, size);
+    Input in{data, size};
     std::deque<Answer> answers;
     reader.onRequest = [&](uint8_t) {
         if (answers.empty())

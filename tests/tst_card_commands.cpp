@@ -26,11 +26,7 @@ enum class Op { Request, Authenticate, ReadBlock, WriteBlock, ChangeKeys, Change
 
 // What spoils the command's answers: a fault the reader plays at one of its
 // transactions, or bytes of the test's in place of its first answer.
-struct Spoil {
-    std::optional<vr::Fault> fault;
-    int transaction = 0;
-    std::vector<uint8_t> bytes;
-};
+struct Spoil { std::optional<vr::Fault> fault; int transaction = 0; std::vector<uint8_t> bytes; };
 
 QByteArray hex(const uint8_t *bytes, int size)
 {

@@ -202,18 +202,15 @@ private slots:
         const auto failAt = [](int request, vr::Fault fault = vr::Fault::StatusError) {
             return Disturbance([=](vr::Reader &r) { r.failAt(request, fault); });
         };
-        QTest::newRow("request refused") << failAt(1) << QList<int>{1} << int(Prepared);
-        QTest::newRow("authentication refused") << failAt(2) << QList<int>{2} << int(Prepared);
-        QTest::newRow("block write refused") << failAt(3) << QList<int>{4} << int(Prepared);
-        QTest::newRow("trailer read refused once") << failAt(4) << QList<int>{5} << int(Prepared);
+        // Refused once: the card request, the authentication, the block write, the trailer read.
+        for (const auto &[request, code] : {std::pair{1, 1}, {2, 2}, {3, 4}, {4, 5}})
+            QTest::addRow("request %d refused", request) << failAt(request) << QList<int>{code} << int(Prepared);
         QTest::newRow("trailer read always refused") << Disturbance([](vr::Reader &r) {
             r.failAlways(vr::Fault::StatusError, Rd); }) << QList<int>{5, 5, 5} << int(Numbered);
         // The card took the new keys but the answer was lost: the retries no
         // longer open it with the recorded key.
         QTest::newRow("trailer write answered late") << failAt(5, vr::Fault::LateAnswer) << QList<int>{5, 2, 2}
                                                      << int(Prepared);
-        QTest::newRow("no card") << Disturbance([](vr::Reader &r) { r.removeCard(); }) << QList<int>{1, 1, 1}
-                                 << int(Untouched);
         QTest::newRow("other card laid after the read") << Disturbance([](vr::Reader &r) {
             r.layCard(vr::Card::blank(kOtherUid)); }) << QList<int>{1, 1, 1} << int(Untouched);
     }

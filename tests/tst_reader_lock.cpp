@@ -29,17 +29,12 @@ int quendelCard(const QStringList &args, QString *out)
     return run_quendel_card(QStringList{"quendel-card"} + args, stream, stream);
 }
 
-bool connected(Widget &window)
-{
-    return window.findChild<QPushButton *>("btnDisconnect")->isEnabled();
-}
-
 // A scan, then "连接".
 bool connectWindow(Widget &window)
 {
     QMetaObject::invokeMethod(&window, "do_mScanDeviceTmr_timeout");
     window.findChild<QPushButton *>("btnConnect")->click();
-    return connected(window);
+    return window.findChild<QPushButton *>("btnDisconnect")->isEnabled();
 }
 
 // Holder role: the window connected to the reader, until killed.

@@ -43,10 +43,7 @@ bool prepared(ReaderNode &node)
     });
 }
 
-struct Run {
-    int exitCode;
-    QString out, err;
-};
+struct Run { int exitCode; QString out, err; };
 
 }  // namespace
 
@@ -129,8 +126,7 @@ class TestEndToEnd : public QObject
     {
         const QJsonArray listed{QJsonArray{"CardWriter0", ReaderNode::kDevNode}};
         QVERIFY(QTest::qWaitFor([&] { return state()["ports"].toArray() == listed; }, 8000));
-        const QJsonObject after = click("btnConnect");
-        QCOMPARE(after["lamp"].toString(), kGreenLamp);
+        QCOMPARE(click("btnConnect")["lamp"].toString(), kGreenLamp);
     }
 
 private slots:
@@ -240,9 +236,7 @@ private slots:
         startWindow();
         connectWindow();
         const QString holder = QString("QuendelWriteCard (pid %1)").arg(app->processId());
-        const Run list = runCli({"list"});
-        QCOMPARE(list.exitCode, 0);
-        QCOMPARE(list.out, "path: /dev/hidraw0\nproduct: Arvesto Card Reader\nmanufacturer: Quendel\n"
+        QCOMPARE(runCli({"list"}).out, "path: /dev/hidraw0\nproduct: Arvesto Card Reader\nmanufacturer: Quendel\n"
                            "serial: QCR-0001\nrelease: 0100\nin use by: " + holder + "\n");
         const Run refused = runCli({"write"});
         QCOMPARE(refused.exitCode, 8);
@@ -285,11 +279,9 @@ private slots:
         QCOMPARE(batch.out, QString("1 1A2B3C4D prepared\n2 55667788 prepared\n"
                                     "prepared: 2, already prepared: 0, failed: 0, invalid: 0\n"));
         QVERIFY(journal.open(QIODevice::ReadOnly));
-        const QStringList rows = QString::fromUtf8(journal.readAll()).split("\r\n", Qt::SkipEmptyParts);
-        QCOMPARE(rows.size(), 3);
-        QCOMPARE(rows[0], QString("time,reader,uid,outcome,codes"));
-        QVERIFY(rows[1].endsWith(",/dev/hidraw0,1A2B3C4D,prepared,"));
-        QVERIFY(rows[2].endsWith(",/dev/hidraw0,55667788,prepared,"));
+        const QRegularExpression rows("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,prepared,\r\n"
+                                      "[^,]+,/dev/hidraw0,55667788,prepared,\r\n$");
+        QVERIFY(rows.match(QString::fromUtf8(journal.readAll())).hasMatch());
     }
 };
 
