@@ -4,7 +4,6 @@
 #include "card_workflows.h"
 #include "reader.h"
 
-#include <QByteArray>
 #include <QDebug>
 #include <QVariant>
 
@@ -110,18 +109,12 @@ void Widget::on_btnConnect_clicked()
 {
     const QString path = ui->comPort->currentData().toString();
     QString holder;
-    if (!mReaderLock.acquire(path, &holder)) {
+    const ReaderOpen opened = open_locked_reader(mReaderLock, path, &holder);
+    if (opened == ReaderOpen::InUse)
         qDebug("reader %s is in use by %s", qUtf8Printable(path), qUtf8Printable(holder));
-        return;
-    }
-    if (reader_open(path.toLocal8Bit().constData()) != 0) {
-        mReaderLock.release();
-        return;
-    }
-    // The answer does not matter: a reader that stays silent is dropped by
-    // the first failed heartbeat.
-    (void)reader_cmd_connect();
-    enterConnected();
+    // A reader that stays silent is dropped by the first failed heartbeat.
+    if (opened == ReaderOpen::Opened)
+        enterConnected();
 }
 
 void Widget::on_btnDisconnect_clicked()
@@ -207,8 +200,7 @@ void Widget::enterConnected()
 
 void Widget::enterDisconnected()
 {
-    reader_close();
-    mReaderLock.release();
+    close_locked_reader(mReaderLock);
     mConnected = false;
     ui->labelStatus->setStyleSheet(QString::fromLatin1(kRedLamp));
     ui->btnConnect->setEnabled(true);

@@ -1,5 +1,7 @@
 #include "reader_lock.h"
 
+#include "reader.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QStandardPaths>
@@ -68,6 +70,26 @@ bool ReaderLock::acquire(const QString &path, QString *holder)
 void ReaderLock::release()
 {
     mLock.reset();  // unlocks
+}
+
+ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder)
+{
+    if (!lock.acquire(path, holder))
+        return ReaderOpen::InUse;
+    if (reader_open(path.toLocal8Bit().constData()) != 0) {
+        lock.release();
+        return ReaderOpen::CannotOpen;
+    }
+    // The answer does not matter: a reader that stays silent fails the first
+    // transaction that follows.
+    (void)reader_cmd_connect();
+    return ReaderOpen::Opened;
+}
+
+void close_locked_reader(ReaderLock &lock)
+{
+    reader_close();
+    lock.release();
 }
 
 QString ReaderLock::holderOf(const QString &path)

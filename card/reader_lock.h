@@ -27,3 +27,12 @@ public:
 private:
     std::unique_ptr<QLockFile> mLock;
 };
+
+enum class ReaderOpen { Opened, InUse, CannotOpen };
+
+// Takes `lock` for the reader at `path`, opens the reader and sends it the
+// connect command. InUse: another process holds it, and `holder` names that
+// process. CannotOpen: the lock is let go again.
+ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder);
+// Closes the reader and lets go of its lock.
+void close_locked_reader(ReaderLock &lock);

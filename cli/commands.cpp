@@ -87,23 +87,22 @@ int open_reader(const Session &session, const QString &wanted, QString &path)
         }
     }
     QString holder;
-    if (!readerLock.acquire(path, &holder)) {
+    switch (open_locked_reader(readerLock, path, &holder)) {
+    case ReaderOpen::InUse:
         session.fail(QStringLiteral("the reader %1 is in use by %2").arg(path, holder));
         return kExitReaderInUse;
-    }
-    if (reader_open(path.toLocal8Bit().constData()) != 0) {
-        readerLock.release();
+    case ReaderOpen::CannotOpen:
         session.fail(QStringLiteral("cannot open the reader %1").arg(path));
         return kExitNoReader;
+    case ReaderOpen::Opened:
+        break;
     }
-    (void)reader_cmd_connect();
     return kExitOk;
 }
 
 void close_reader()
 {
-    reader_close();
-    readerLock.release();
+    close_locked_reader(readerLock);
 }
 
 WriteResult write_logged(const Session &session, const CardInfo &card)
