@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QLocalSocket>
+#include <QThread>
 
 namespace {
 
@@ -44,6 +45,8 @@ bool SingleInstance::claim()
             socket.waitForDisconnected(kHandOverMs);
             break;
         }
+        // Refused or not there yet: the connect fails at once.
+        QThread::msleep(100);
     }
     return false;
 }
