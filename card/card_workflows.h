@@ -40,9 +40,6 @@ struct WriteResult {
     WriteError errors[kWriteAttempts];  // the failed attempts' codes, in order
 };
 
-// The record to write: `card` with its UID in front of block 56.
-CardInfo write_record(const CardInfo &card);
-
 // Prepares the card read into `card`, and only that card: up to three
 // attempts of request, authentication with the recorded key, block 56
 // written and, for a card recorded on the transport key, sector 14 moved to

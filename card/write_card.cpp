@@ -7,6 +7,14 @@
 
 namespace {
 
+// The record to write: `card` with its UID in front of block 56.
+CardInfo write_record(const CardInfo &card)
+{
+    CardInfo record = card;
+    memcpy(record.blocks[0], record.uid, kUidSize);
+    return record;
+}
+
 // One pass over the card. Only the card that was read is written: another
 // card on the reader would otherwise carry this card's number.
 WriteError writeAttempt(const CardInfo &record)
@@ -31,13 +39,6 @@ WriteError writeAttempt(const CardInfo &record)
 }
 
 }  // namespace
-
-CardInfo write_record(const CardInfo &card)
-{
-    CardInfo record = card;
-    memcpy(record.blocks[0], record.uid, kUidSize);
-    return record;
-}
 
 WriteResult write_card(const CardInfo &card)
 {

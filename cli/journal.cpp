@@ -45,8 +45,7 @@ bool syncToDisk(int fd)
 #endif
 }
 
-}  // namespace
-
+// One CSV field, quoted when it holds a comma, a quote, CR or LF.
 QString csv_field(const QString &text)
 {
     static const QString special = QStringLiteral(",\"\r\n");
@@ -56,6 +55,8 @@ QString csv_field(const QString &text)
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
+
+}  // namespace
 
 bool Journal::open(const QString &path, QString &error)
 {

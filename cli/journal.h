@@ -21,6 +21,3 @@ private:
 
     QFile mFile;
 };
-
-// One CSV field, quoted when it holds a comma, a quote, CR or LF.
-QString csv_field(const QString &text);

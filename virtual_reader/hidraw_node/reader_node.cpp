@@ -203,12 +203,6 @@ void ReaderNode::unplug()
     umockdev_testbed_remove_device(mTestbed, mUsbDevice.c_str());
 }
 
-bool ReaderNode::plugged() const
-{
-    std::lock_guard<std::mutex> guard(mMutex);
-    return mPlugged;
-}
-
 std::vector<unsigned long> ReaderNode::unknownIoctls() const
 {
     std::lock_guard<std::mutex> guard(mMutex);

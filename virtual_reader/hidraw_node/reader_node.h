@@ -64,7 +64,6 @@ public:
     // Unplugs the reader: the device leaves the testbed, an open node hangs
     // up (poll reports POLLHUP), and writes fail with ENODEV.
     void unplug();
-    bool plugged() const;
 
     // Requests that no handler knows: they got ENOTTY.
     std::vector<unsigned long> unknownIoctls() const;
