@@ -1,7 +1,9 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "card_display.h"
 #include "card_workflows.h"
+#include "journal.h"
 #include "reader.h"
 
 #include <QDebug>
@@ -113,8 +115,10 @@ void Widget::on_btnConnect_clicked()
     if (opened == ReaderOpen::InUse)
         qDebug("reader %s is in use by %s", qUtf8Printable(path), qUtf8Printable(holder));
     // A reader that stays silent is dropped by the first failed heartbeat.
-    if (opened == ReaderOpen::Opened)
+    if (opened == ReaderOpen::Opened || opened == ReaderOpen::NoAnswer) {
+        mReaderPath = path;
         enterConnected();
+    }
 }
 
 void Widget::on_btnDisconnect_clicked()
@@ -148,10 +152,26 @@ void Widget::on_btnWriteCard_clicked()
     logLines(write_log_lines(ui->lblCardId->text(), mCard));
     const WriteResult result = write_card(mCard);
     logLines(attempt_log_lines(result));
+    journalWrite(result);
     if (result.written)
         showTip(ui->lblTip, QStringLiteral("写卡成功"), TipStyle::Success);
     else
         showTip(ui->lblTip, QStringLiteral("写卡失败"), TipStyle::Failure);
+}
+
+// Every write goes into the operator's journal. The window says nothing of
+// it: a journal that cannot be written is one warning line, and the card is
+// written all the same.
+void Widget::journalWrite(const WriteResult &result)
+{
+    const QString file = default_journal_path();
+    const QStringList row{journal_time(), mReaderPath, QString::fromLatin1(uidHex(mCard.uid)),
+                          result.written ? QStringLiteral("prepared") : QStringLiteral("failed"),
+                          codes_text(attempt_codes(result))};
+    Journal journal;
+    QString error;
+    if (!journal.open(file, error, true) || !journal.append(row, error))
+        qWarning("cannot write the journal %s: %s", qUtf8Printable(file), qUtf8Printable(error));
 }
 
 // Only the first reader listed is offered. The port list is rebuilt only when

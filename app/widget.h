@@ -2,7 +2,7 @@
 // reader list and the heartbeat.
 #pragma once
 
-#include "card_info.h"
+#include "card_workflows.h"
 #include "reader_lock.h"
 
 #include <QMap>
@@ -33,6 +33,7 @@ private slots:
     void on_btnWriteCard_clicked();
 
 private:
+    void journalWrite(const WriteResult &result);
     void refreshDeviceList();
     void restartClearTipTmr();
     void rebuildPortList();
@@ -43,6 +44,7 @@ private:
     QTimer mScanDeviceTmr;
     QTimer mClearTipTmr;
     QMap<QString, QString> mDeviceMap;  // reader key -> HID path
+    QString mReaderPath;                // the one connected
     CardInfo mCard;
     ReaderLock mReaderLock;  // held while Connected
     Ui::Widget *ui;

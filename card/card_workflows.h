@@ -5,6 +5,7 @@
 
 #include "card_info.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +33,7 @@ enum WriteError {
     kAuthenticateFailed = 2,
     kBlockWriteFailed = 4,
     kKeyChangeFailed = 5,
+    kReadBackFailed = 6,  // written, but the card did not read back prepared
 };
 
 struct WriteResult {
@@ -45,6 +47,16 @@ struct WriteResult {
 // written and, for a card recorded on the transport key, sector 14 moved to
 // the site key.
 WriteResult write_card(const CardInfo &card);
+
+// Confirms a write without trusting its answers: the card read into `card`
+// is on the reader, opens with the site key and carries its own number.
+// Up to three tries, so that a lost answer costs a retry, not a verdict.
+bool read_back_prepared(const CardInfo &card);
+
+// The codes of the failed attempts, in order.
+QList<int> attempt_codes(const WriteResult &result);
+// "1 1 4"; empty when no attempt failed.
+QString codes_text(const QList<int> &codes);
 
 // The card number as the window shows it and the write's log line names it:
 // the UID in hex on a prepared card, "未写入" on any other.

@@ -4,9 +4,13 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #endif
@@ -41,6 +45,18 @@ bool processRuns(qint64 pid)
 
 QString runtime_dir()
 {
+#ifdef Q_OS_UNIX
+    // Without XDG_RUNTIME_DIR (cron, su, a bare SSH login) Qt falls back to a
+    // folder in /tmp with a warning on every start: the same, silently.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        const QString fallback = QDir::temp().filePath(QStringLiteral("runtime-%1").arg(::getuid()));
+        struct stat info;
+        if ((::mkdir(QFile::encodeName(fallback).constData(), 0700) == 0 || errno == EEXIST)
+                && ::lstat(QFile::encodeName(fallback).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+                && info.st_uid == ::getuid() && (info.st_mode & 0077) == 0)
+            return fallback;
+    }
+#endif
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (dir.isEmpty())
         dir = QDir::tempPath();
@@ -80,10 +96,9 @@ ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *ho
         lock.release();
         return ReaderOpen::CannotOpen;
     }
-    // The answer does not matter: a reader that stays silent fails the first
-    // transaction that follows.
-    (void)reader_cmd_connect();
-    return ReaderOpen::Opened;
+    // The reader stays open even when it does not answer: the window keeps
+    // it until a heartbeat fails, the command line gives up at once.
+    return reader_cmd_connect() == 0 ? ReaderOpen::Opened : ReaderOpen::NoAnswer;
 }
 
 void close_locked_reader(ReaderLock &lock)

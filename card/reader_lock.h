@@ -28,11 +28,12 @@ private:
     std::unique_ptr<QLockFile> mLock;
 };
 
-enum class ReaderOpen { Opened, InUse, CannotOpen };
+enum class ReaderOpen { Opened, NoAnswer, InUse, CannotOpen };
 
 // Takes `lock` for the reader at `path`, opens the reader and sends it the
-// connect command. InUse: another process holds it, and `holder` names that
-// process. CannotOpen: the lock is let go again.
+// connect command. NoAnswer: open, but the connect command got no valid
+// answer. InUse: another process holds it, and `holder` names that process.
+// CannotOpen: the lock is let go again.
 ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder);
 // Closes the reader and lets go of its lock.
 void close_locked_reader(ReaderLock &lock);

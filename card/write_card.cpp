@@ -3,6 +3,7 @@
 #include "card_display.h"
 #include "reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -15,9 +16,20 @@ CardInfo write_record(const CardInfo &card)
     return record;
 }
 
+// The card on the reader, already selected as `uid`, opens with the site key
+// and carries its own number.
+bool opensPrepared(const uint8_t uid[kUidSize])
+{
+    uint8_t block[kBlockSize];
+    return card_authenticate(kNumberBlock, &kSiteKey, uid) == 0 && card_read_block(kNumberBlock, block) == 0
+            && memcmp(block, uid, kUidSize) == 0;
+}
+
 // One pass over the card. Only the card that was read is written: another
-// card on the reader would otherwise carry this card's number.
-WriteError writeAttempt(const CardInfo &record)
+// card on the reader would otherwise carry this card's number. After a
+// failed key change the card may have taken the site key all the same, its
+// answer lost on the way back: then it is prepared, not refused.
+WriteError writeAttempt(const CardInfo &record, bool keysMayHaveChanged)
 {
     (void)reader_cmd_pre_request();  // its failure does not stop the attempt
 
@@ -27,7 +39,7 @@ WriteError writeAttempt(const CardInfo &record)
     if (card_request(uid, atqa, &sak) != 0 || memcmp(uid, record.uid, kUidSize) != 0)
         return kRequestFailed;
     if (card_authenticate(kNumberBlock, &record.key, uid) != 0)
-        return kAuthenticateFailed;
+        return keysMayHaveChanged && opensPrepared(uid) ? kWriteOk : kAuthenticateFailed;
     if (card_write_block(kNumberBlock, record.blocks[0]) != 0)
         return kBlockWriteFailed;
     if (card_is_on_site_key(record))
@@ -45,7 +57,10 @@ WriteResult write_card(const CardInfo &card)
     const CardInfo record = write_record(card);
     WriteResult result{};
     while (result.failed_attempts < kWriteAttempts) {
-        const WriteError error = writeAttempt(record);
+        const bool keysMayHaveChanged =
+                std::find(result.errors, result.errors + result.failed_attempts, kKeyChangeFailed)
+                != result.errors + result.failed_attempts;
+        const WriteError error = writeAttempt(record, keysMayHaveChanged);
         if (error == kWriteOk) {
             result.written = true;
             break;
@@ -53,6 +68,35 @@ WriteResult write_card(const CardInfo &card)
         result.errors[result.failed_attempts++] = error;
     }
     return result;
+}
+
+bool read_back_prepared(const CardInfo &card)
+{
+    for (int i = 0; i < kWriteAttempts; i++) {
+        (void)reader_cmd_pre_request();
+        uint8_t uid[kUidSize];
+        uint8_t atqa[kAtqaSize];
+        uint8_t sak;
+        if (card_request(uid, atqa, &sak) == 0 && memcmp(uid, card.uid, kUidSize) == 0 && opensPrepared(uid))
+            return true;
+    }
+    return false;
+}
+
+QList<int> attempt_codes(const WriteResult &result)
+{
+    QList<int> codes;
+    for (int i = 0; i < result.failed_attempts; i++)
+        codes << result.errors[i];
+    return codes;
+}
+
+QString codes_text(const QList<int> &codes)
+{
+    QStringList numbers;
+    for (int code : codes)
+        numbers << QString::number(code);
+    return numbers.join(QLatin1Char(' '));
 }
 
 QStringList write_log_lines(const QString &number, const CardInfo &card)

@@ -6,76 +6,145 @@
 #include "card_display.h"
 #include "reader.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <csignal>
-#include <cstdlib>
+#include <iterator>
 
 #ifdef Q_OS_UNIX
 #include <pthread.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#else
+#include <io.h>
 #endif
 
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+const char kStopping[] = "quendel-card: stopping after this card\n";
 
-void requestStop(int)
+void requestStop(int signal)
 {
+#ifndef Q_OS_UNIX
+    std::signal(signal, requestStop);  // Windows resets the handler on each signal
+#else
+    Q_UNUSED(signal);
+#endif
+    if (stopRequested)
+        return;
     stopRequested = 1;
+#ifdef Q_OS_UNIX
+    const ssize_t ignored = ::write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
+#else
+    const int ignored = _write(2, kStopping, sizeof kStopping - 1);
+#endif
+    Q_UNUSED(ignored);
 }
 
-// Ctrl-C and SIGTERM only raise a flag, looked at between cards, so that a
-// card being written is finished first. They are held while the reader is
-// spoken to and let in only while the batch sleeps: one landing in the middle
-// of a transaction would fail it (poll() is never restarted), and a write cut
-// short that way is reported failed although the card took it. The previous
-// handlers come back when the batch ends.
+// Ctrl-C, SIGTERM and SIGHUP (a closed terminal or SSH session) only raise a
+// flag, looked at between cards, so that the card in hand is finished first.
+// They never reach the thread that speaks to the reader: one landing in the
+// middle of a transaction would fail it (poll() is never restarted), and a
+// write cut short that way is reported failed although the card took it. A
+// watcher thread takes them instead and says at once that the batch stops.
+// Windows runs its handler on a thread of its own. The previous handlers come
+// back when the batch ends.
 class StopSignals {
 public:
     StopSignals()
     {
         stopRequested = 0;
+#ifdef Q_OS_UNIX
+        struct sigaction action = {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        sigemptyset(&mSignals);
+        for (size_t i = 0; i < std::size(kSignals); i++) {
+            sigaddset(&mSignals, kSignals[i]);
+            sigaction(kSignals[i], &action, &mPrevious[i]);
+        }
+        pthread_sigmask(SIG_BLOCK, &mSignals, &mPreviousMask);
+        mWatcher = std::thread([this] {
+            pthread_sigmask(SIG_UNBLOCK, &mSignals, nullptr);
+            std::unique_lock<std::mutex> lock(mMutex);
+            mWake.wait(lock, [this] { return mFinished; });
+        });
+#else
         mInterrupt = std::signal(SIGINT, requestStop);
         mTerminate = std::signal(SIGTERM, requestStop);
-#ifdef Q_OS_UNIX
-        sigemptyset(&mStopSignals);
-        sigaddset(&mStopSignals, SIGINT);
-        sigaddset(&mStopSignals, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &mStopSignals, &mPreviousMask);
 #endif
     }
     ~StopSignals()
     {
 #ifdef Q_OS_UNIX
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mFinished = true;
+        }
+        mWake.notify_one();
+        mWatcher.join();
         pthread_sigmask(SIG_SETMASK, &mPreviousMask, nullptr);  // a held signal lands here
-#endif
+        for (size_t i = 0; i < std::size(kSignals); i++)
+            sigaction(kSignals[i], &mPrevious[i], nullptr);
+#else
         std::signal(SIGINT, mInterrupt);
         std::signal(SIGTERM, mTerminate);
+#endif
     }
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
     bool raised() const { return stopRequested != 0; }
 
-    void sleep(int milliseconds)
+private:
+#ifdef Q_OS_UNIX
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    sigset_t mSignals;
+    sigset_t mPreviousMask;
+    struct sigaction mPrevious[std::size(kSignals)];
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    bool mFinished = false;
+    std::thread mWatcher;
+#else
+    void (*mInterrupt)(int);
+    void (*mTerminate)(int);
+#endif
+};
+
+// On a terminal, a line at the bottom that shows the batch is alive. It is
+// rubbed out before anything else is printed.
+class StatusLine {
+public:
+    StatusLine(QTextStream &err, bool enabled) : mErr(err), mEnabled(enabled) {}
+    ~StatusLine() { clear(); }
+    void show(const QString &text)
     {
-#ifdef Q_OS_UNIX
-        pthread_sigmask(SIG_UNBLOCK, &mStopSignals, nullptr);
-#endif
-        QThread::msleep(static_cast<unsigned long>(milliseconds));
-#ifdef Q_OS_UNIX
-        pthread_sigmask(SIG_BLOCK, &mStopSignals, nullptr);
-#endif
+        if (!mEnabled)
+            return;
+        static const char kSpinner[] = "|/-\\";
+        mErr << "\r\033[K" << kSpinner[mTick++ % 4] << ' ' << text;
+        mErr.flush();
+        mShown = true;
+    }
+    void clear()
+    {
+        if (!mShown)
+            return;
+        mErr << "\r\033[K";
+        mErr.flush();
+        mShown = false;
     }
 
 private:
-    void (*mInterrupt)(int);
-    void (*mTerminate)(int);
-#ifdef Q_OS_UNIX
-    sigset_t mStopSignals;
-    sigset_t mPreviousMask;
-#endif
+    QTextStream &mErr;
+    bool mEnabled;
+    bool mShown = false;
+    unsigned mTick = 0;
 };
 
 enum Outcome { kPrepared, kAlreadyPrepared, kFailed, kInvalid, kOutcomes };
@@ -87,9 +156,11 @@ struct HandledCard {
     QList<int> codes;
 };
 
-HandledCard handleCard(const Session &session, const ReadResult &read)
+// kExitJournal when the "writing" row of a card cannot be written.
+int handleCard(const Session &session, Journal &journal, const QString &path, const ReadResult &read,
+               HandledCard &handled)
 {
-    HandledCard handled{QString::fromLatin1(uidHex(read.card.uid)), kFailed, {}};
+    handled = {QString::fromLatin1(uidHex(read.card.uid)), kFailed, {}};
     if (read.outcome == ReadOutcome::InvalidCard) {
         handled.outcome = kInvalid;
     } else if (read.outcome == ReadOutcome::Read) {
@@ -97,23 +168,13 @@ HandledCard handleCard(const Session &session, const ReadResult &read)
         if (card_carries_own_number(read.card) && card_is_on_site_key(read.card)) {
             handled.outcome = kAlreadyPrepared;
         } else {
-            const WriteResult result = write_logged(session, read.card);
-            handled.outcome = result.written ? kPrepared : kFailed;
-            handled.codes = attempt_codes(result);
+            bool prepared = false;
+            if (const int status = write_confirmed(session, journal, path, read.card, handled.codes, prepared))
+                return status;
+            handled.outcome = prepared ? kPrepared : kFailed;
         }
     }
-    return handled;
-}
-
-// ISO 8601 with the UTC offset always spelt out (+00:00 rather than Z), so
-// that every row reads the same way.
-QString localTime()
-{
-    const QDateTime now = QDateTime::currentDateTime();
-    const int offset = now.offsetFromUtc();
-    return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"))
-            + QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 3600,
-                                std::abs(offset) % 3600 / 60);
+    return kExitOk;
 }
 
 }  // namespace
@@ -122,51 +183,65 @@ int run_batch(const Session &session, const BatchOptions &options)
 {
     // Before any card is touched: a batch that cannot keep its journal does not start.
     Journal journal;
-    QString error;
-    if (!options.journal.isEmpty() && !journal.open(options.journal, error)) {
-        session.fail(QStringLiteral("cannot open the journal %1: %2").arg(options.journal, error));
-        return kExitJournal;
-    }
+    if (const int status = open_journal(session, options, journal))
+        return status;
     QString path;
     if (const int status = open_reader(session, options.reader, path))
         return status;
+    session.tell(QStringLiteral("reader %1, journal %2")
+                         .arg(path, journal.isOpen() ? journal.path() : QStringLiteral("none")));
+    session.tell(QStringLiteral("lay a card on the reader; Ctrl-C stops after the card in hand"));
 
     StopSignals stop;
+    StatusLine statusLine(session.err, session.terminal);
     int tally[kOutcomes] = {};
     int handledCount = 0;
     int status = kExitOk;
-    // After a card, the field must be seen empty on two polls in a row, and
-    // that card is not taken again before another one, so that a card left
-    // on the reader or a flickering detection is never counted twice.
-    QString lastUid;
-    bool awaitEmpty = false;
+    // A card is handled when it arrives: when it is seen after the field was
+    // seen empty, or in place of another card. The field counts as empty only
+    // after two polls in a row without a card, so that a detection missed
+    // once does not count a card lying there twice.
+    QString onField;
     int emptyPolls = 0;
+    QElapsedTimer sinceHandled;
+    bool liftHinted = true;
     QElapsedTimer sinceHeartbeat;
     sinceHeartbeat.start();
 
     while (!stop.raised() && (options.count == 0 || handledCount < options.count)) {
         if (sinceHeartbeat.elapsed() >= options.timing.heartbeatMs) {
             if (reader_cmd_heartbeat() != 0) {
-                session.fail(QStringLiteral("lost the reader %1: it does not answer the heartbeat").arg(path));
+                statusLine.clear();
+                session.tell(QStringLiteral("lost the reader %1: it does not answer the heartbeat; "
+                                            "check its cable, then start the batch again").arg(path));
                 status = kExitNoReader;
                 break;
             }
             sinceHeartbeat.restart();
         }
         const ReadResult read = read_card();
-        const bool present = read.outcome != ReadOutcome::NoCard;
-        if (awaitEmpty) {
-            emptyPolls = present ? 0 : emptyPolls + 1;
-            awaitEmpty = emptyPolls < 2;
-        } else if (present && QLatin1String(uidHex(read.card.uid)) == lastUid) {
-            awaitEmpty = true;
+        const QString uid = QString::fromLatin1(uidHex(read.card.uid));
+        if (read.outcome == ReadOutcome::NoCard) {
+            if (++emptyPolls >= 2)
+                onField.clear();
+        } else if (uid == onField) {
             emptyPolls = 0;
-        } else if (present) {
-            const HandledCard card = handleCard(session, read);
+            if (!liftHinted && sinceHandled.elapsed() >= options.timing.liftHintMs) {
+                statusLine.clear();
+                session.tell(QStringLiteral("card %1 is done: lift it and lay the next one").arg(uid));
+                liftHinted = true;
+            }
+        } else {
+            statusLine.clear();
+            HandledCard card;
+            if ((status = handleCard(session, journal, path, read, card)) != kExitOk)
+                break;
+            const QString outcome = QLatin1String(kOutcomeNames[card.outcome]);
+            const QString time = journal_time();
+            status = journal_row(session, journal, {time, path, card.uid, outcome, codes_text(card.codes)},
+                                 QStringLiteral("card %1 has no outcome row in it").arg(card.uid));
             tally[card.outcome]++;
             handledCount++;
-            const QString time = localTime();
-            const QString outcome = QLatin1String(kOutcomeNames[card.outcome]);
             if (session.json)
                 session.print(QJsonObject{{QStringLiteral("index"), handledCount},
                                           {QStringLiteral("uid"), card.uid},
@@ -177,21 +252,25 @@ int run_batch(const Session &session, const BatchOptions &options)
             else
                 session.print(QStringLiteral("%1 %2 %3%4").arg(handledCount).arg(card.uid, outcome,
                                                                           codes_suffix(card.codes)));
-            if (journal.isOpen() && !journal.append({time, path, card.uid, outcome, codes_text(card.codes)}, error)) {
-                session.fail(QStringLiteral("cannot write the journal %1: %2; card %3 is not in it")
-                                     .arg(options.journal, error, card.uid));
-                status = kExitJournal;
+            if (status != kExitOk)
+                break;
+            // A closed output (the reader of a pipe gone) ends the batch as Ctrl-C does.
+            if (!session.outputOpen()) {
+                session.tell(QStringLiteral("the output is closed; stopping after this card"));
                 break;
             }
-            lastUid = card.uid;
-            awaitEmpty = true;
+            onField = uid;
             emptyPolls = 0;
+            sinceHandled.start();
+            liftHinted = false;
             continue;
         }
-        stop.sleep(options.timing.pollMs);
+        statusLine.show(QStringLiteral("%1 done; %2").arg(handledCount).arg(
+                onField.isEmpty() ? QStringLiteral("waiting for a card") : QStringLiteral("lift the card")));
+        QThread::msleep(static_cast<unsigned long>(options.timing.pollMs));
     }
+    statusLine.clear();
     close_reader();
-
     if (session.json)
         session.print(QJsonObject{{QStringLiteral("prepared"), tally[kPrepared]},
                                   {QStringLiteral("already_prepared"), tally[kAlreadyPrepared]},

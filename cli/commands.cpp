@@ -28,14 +28,14 @@ int readCard(const Session &session, CardInfo &card)
     card = result.card;
     switch (result.outcome) {
     case ReadOutcome::NoCard:
-        session.fail(QStringLiteral("no card on the reader"));
+        session.tell(QStringLiteral("no card on the reader"));
         return kExitNoCard;
     case ReadOutcome::InvalidCard:
-        session.fail(QStringLiteral("card %1 is invalid: sector 14 opens with neither key")
+        session.tell(QStringLiteral("card %1 is invalid: sector 14 opens with neither key")
                              .arg(QLatin1String(uidHex(card.uid))));
         return kExitInvalidCard;
     case ReadOutcome::ReadFailed:
-        session.fail(QStringLiteral("reading card %1 failed").arg(QLatin1String(uidHex(card.uid))));
+        session.tell(QStringLiteral("reading card %1 failed").arg(QLatin1String(uidHex(card.uid))));
         return kExitFailed;
     case ReadOutcome::Read:
         break;
@@ -58,7 +58,7 @@ void Session::print(const QString &line) const
     out.flush();
 }
 
-void Session::fail(const QString &message) const
+void Session::tell(const QString &message) const
 {
     err << "quendel-card: " << message << '\n';
     err.flush();
@@ -82,17 +82,22 @@ int open_reader(const Session &session, const QString &wanted, QString &path)
             path = QString::fromLocal8Bit(readers->path);
         reader_free_devices(readers);
         if (path.isEmpty()) {
-            session.fail(QStringLiteral("no reader attached"));
+            session.tell(QStringLiteral("no reader attached"));
             return kExitNoReader;
         }
     }
     QString holder;
     switch (open_locked_reader(readerLock, path, &holder)) {
     case ReaderOpen::InUse:
-        session.fail(QStringLiteral("the reader %1 is in use by %2").arg(path, holder));
+        session.tell(QStringLiteral("the reader %1 is in use by %2").arg(path, holder));
         return kExitReaderInUse;
     case ReaderOpen::CannotOpen:
-        session.fail(QStringLiteral("cannot open the reader %1").arg(path));
+        session.tell(QStringLiteral("cannot open the reader %1").arg(path));
+        return kExitNoReader;
+    case ReaderOpen::NoAnswer:
+        close_reader();
+        session.tell(QStringLiteral("the reader %1 does not answer; unplug it, plug it in again and retry")
+                             .arg(path));
         return kExitNoReader;
     case ReaderOpen::Opened:
         break;
@@ -105,28 +110,46 @@ void close_reader()
     close_locked_reader(readerLock);
 }
 
-WriteResult write_logged(const Session &session, const CardInfo &card)
+int open_journal(const Session &session, const BatchOptions &options, Journal &journal)
 {
+    if (options.noJournal)
+        return kExitOk;
+    const bool byDefault = options.journal.isEmpty();
+    const QString file = byDefault ? default_journal_path() : options.journal;
+    QString error;
+    if (!journal.open(file, error, byDefault)) {
+        session.tell(QStringLiteral("cannot open the journal %1: %2; name another with --journal FILE")
+                             .arg(file, error));
+        return kExitJournal;
+    }
+    return kExitOk;
+}
+
+int journal_row(const Session &session, Journal &journal, const QStringList &row, const QString &consequence)
+{
+    QString error;
+    if (!journal.isOpen() || journal.append(row, error))
+        return kExitOk;
+    session.tell(QStringLiteral("cannot write the journal %1: %2; %3. Free some space, or name another "
+                                "journal with --journal FILE").arg(journal.path(), error, consequence));
+    return kExitJournal;
+}
+
+int write_confirmed(const Session &session, Journal &journal, const QString &reader, const CardInfo &card,
+                    QList<int> &codes, bool &prepared)
+{
+    const QString uid = QString::fromLatin1(uidHex(card.uid));
+    if (const int status = journal_row(session, journal, {journal_time(), reader, uid, QStringLiteral("writing"), {}},
+                                       QStringLiteral("card %1 was not written").arg(uid)))
+        return status;
     session.log(write_log_lines(card_number_text(card), card));
     const WriteResult result = write_card(card);
     session.log(attempt_log_lines(result));
-    return result;
-}
-
-QList<int> attempt_codes(const WriteResult &result)
-{
-    QList<int> codes;
-    for (int i = 0; i < result.failed_attempts; i++)
-        codes << result.errors[i];
-    return codes;
-}
-
-QString codes_text(const QList<int> &codes)
-{
-    QStringList numbers;
-    for (int code : codes)
-        numbers << QString::number(code);
-    return numbers.join(QLatin1Char(' '));
+    codes = attempt_codes(result);
+    prepared = result.written && read_back_prepared(card);
+    if (result.written && !prepared)
+        codes << kReadBackFailed;
+    return kExitOk;
 }
 
 QString codes_suffix(const QList<int> &codes)
@@ -176,7 +199,7 @@ int run_list(const Session &session)
         }
     }
     if (readers.isEmpty()) {
-        session.fail(QStringLiteral("no reader attached"));
+        session.tell(QStringLiteral("no reader attached"));
         return kExitNoReader;
     }
     return kExitOk;
@@ -214,33 +237,40 @@ int run_read(const Session &session, const QString &reader)
     return kExitOk;
 }
 
-int run_write(const Session &session, const QString &reader, const QString &expectUid)
+int run_write(const Session &session, const BatchOptions &options, const QString &expectUid)
 {
+    Journal journal;
+    if (const int status = open_journal(session, options, journal))
+        return status;
     QString path;
-    if (const int status = open_reader(session, reader, path))
+    if (const int status = open_reader(session, options.reader, path))
         return status;
     CardInfo card;
     int status = readCard(session, card);
     const QString uid = QString::fromLatin1(uidHex(card.uid));
     if (status == kExitOk && !expectUid.isEmpty() && uid.compare(expectUid, Qt::CaseInsensitive) != 0) {
-        session.fail(QStringLiteral("card %1 is not the expected %2; nothing written")
+        session.tell(QStringLiteral("card %1 is not the expected %2; nothing written")
                              .arg(uid, expectUid.toUpper()));
         status = kExitOtherCard;
     }
-    if (status != kExitOk) {
-        close_reader();
-        return status;
-    }
-    const WriteResult result = write_logged(session, card);
+    QList<int> codes;
+    bool prepared = false;
+    if (status == kExitOk)
+        status = write_confirmed(session, journal, path, card, codes, prepared);
     close_reader();
+    if (status != kExitOk)
+        return status;
 
-    const QString outcome = result.written ? QStringLiteral("prepared") : QStringLiteral("failed");
-    const QList<int> codes = attempt_codes(result);
+    const QString outcome = prepared ? QStringLiteral("prepared") : QStringLiteral("failed");
+    status = journal_row(session, journal, {journal_time(), path, uid, outcome, codes_text(codes)},
+                         QStringLiteral("card %1 is in it only as being written").arg(uid));
     if (session.json)
         session.print(QJsonObject{{QStringLiteral("uid"), uid},
                                   {QStringLiteral("outcome"), outcome},
                                   {QStringLiteral("codes"), codes_json(codes)}});
     else
         session.print(uid + QLatin1Char(' ') + outcome + codes_suffix(codes));
-    return result.written ? kExitOk : kExitFailed;
+    if (status != kExitOk)
+        return status;
+    return prepared ? kExitOk : kExitFailed;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "card_workflows.h"
+#include "journal.h"
 #include "quendel_card.h"
 
 #include <QJsonArray>
@@ -16,40 +17,54 @@ struct Session {
     QTextStream &err;
     bool json;
     bool verbose;
+    bool terminal;  // stderr is a terminal
 
     void print(const QJsonObject &object) const;
     void print(const QString &line) const;
-    void fail(const QString &message) const;  // to stderr, with the program name
+    // False once a print failed: stdout is closed.
+    bool outputOpen() const { return out.status() == QTextStream::Ok; }
+    // Errors and notes: to stderr, with the program name.
+    void tell(const QString &message) const;
     // The workflows' debug lines, exactly as the window logs them; only with --verbose.
     void log(const QStringList &lines) const;
 };
 
 // Every reader the command line uses is opened and closed through this pair,
 // which holds the reader's lock in between: a reader in use by another
-// process (the window, another batch) is refused with its holder named. `wanted` empty means the first reader listed; `path` receives the
-// one opened. The connect command follows the open; its answer does not
-// matter, as in the window. Returns an exit status.
+// process (the window, another batch) is refused with its holder named.
+// `wanted` empty means the first reader listed; `path` receives the one
+// opened. A reader that does not answer the connect command that follows
+// the open is closed again. Returns an exit status.
 int open_reader(const Session &session, const QString &wanted, QString &path);
 void close_reader();
 
-// write_card() with the window's debug lines around it.
-WriteResult write_logged(const Session &session, const CardInfo &card);
-// The codes of the failed attempts, in order.
-QList<int> attempt_codes(const WriteResult &result);
-// "1 1 4"; empty when no attempt failed.
-QString codes_text(const QList<int> &codes);
+struct BatchOptions {
+    QString reader;
+    QString journal;         // empty: the default journal
+    bool noJournal = false;
+    int count = 0;           // 0: until stopped
+    BatchTiming timing;
+};
+
+// The journal that write and batch keep, as the options name it, opened
+// before any reader. Returns an exit status.
+int open_journal(const Session &session, const BatchOptions &options, Journal &journal);
+// Appends `row` when the journal is open. When it cannot, says why,
+// followed by `consequence`, and returns kExitJournal.
+int journal_row(const Session &session, Journal &journal, const QStringList &row, const QString &consequence);
+// Writes the card just read, the window's debug lines around it, and
+// confirms the write by reading the card back. A "writing" row goes into
+// the journal before the first write, so that no stop of any kind leaves a
+// changed card without a row that names it; when that row cannot be
+// written, nothing is written (kExitJournal). A card written but not read
+// back prepared has failed, with the read-back's code after the attempts'.
+int write_confirmed(const Session &session, Journal &journal, const QString &reader, const CardInfo &card,
+                    QList<int> &codes, bool &prepared);
 // After an outcome in the text output: " (codes 1 1 4)", or nothing.
 QString codes_suffix(const QList<int> &codes);
 QJsonArray codes_json(const QList<int> &codes);
 
 int run_list(const Session &session);
 int run_read(const Session &session, const QString &reader);
-int run_write(const Session &session, const QString &reader, const QString &expectUid);
-
-struct BatchOptions {
-    QString reader;
-    QString journal;  // empty: none
-    int count = 0;    // 0: until stopped
-    BatchTiming timing;
-};
+int run_write(const Session &session, const BatchOptions &options, const QString &expectUid);
 int run_batch(const Session &session, const BatchOptions &options);

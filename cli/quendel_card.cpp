@@ -5,7 +5,14 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -18,19 +25,29 @@ Commands:
   read                     Reads the card on the reader: UID, ATQA, SAK, the key
                            that opens sector 14 (site or transport), and its
                            number or "not written".
-  write                    Reads the card, then prepares it.
+  write                    Reads the card, prepares it and reads it back: it is
+                           "prepared" only when it reads back its own number
+                           under the site key.
   batch                    Prepares card after card, one line per card, until
-                           --count cards or Ctrl-C/SIGTERM (the card in hand is
-                           finished first); then a summary. A card left on the
-                           reader is taken once; a prepared card is left alone.
+                           --count cards or Ctrl-C/SIGTERM/SIGHUP or a closed
+                           output (the card in hand is finished first); then a
+                           summary. A card is taken when it arrives: laid on an
+                           empty reader, or in place of another. A card left
+                           lying is taken once; a card lifted and laid again is
+                           taken again (a failed card is retried). A prepared
+                           card is left alone.
 
 Options:
   --reader PATH            read, write, batch: the reader to use (default: the
                            first one listed).
   --expect-uid HEX         write: the card's UID (8 hex digits); any other card
                            is refused before anything is written.
-  --journal FILE           batch: append one CSV row per card to FILE
-                           (time,reader,uid,outcome,codes), created if missing.
+  --journal FILE           write, batch: the journal to append to, created if
+                           missing (default: $XDG_DATA_HOME/quendel-writecard/
+                           journal.csv). CSV rows time,reader,uid,outcome,codes:
+                           a "writing" row before a card is written, then one
+                           row with its outcome.
+  --no-journal             write, batch: keep no journal.
   --count N                batch: stop after N cards.
   --json                   JSON output (batch: one object per line).
   --verbose                The workflows' debug lines on stderr.
@@ -40,13 +57,18 @@ Options:
 Exit codes:
   0  success
   2  usage error
-  3  no reader, the reader cannot be opened, or it was lost during a batch
+  3  no reader, the reader cannot be opened or does not answer, or it was lost
+     during a batch
   4  no card on the reader
   5  invalid card: sector 14 opens with neither key
   6  read or write failed (batch: some card failed or was invalid)
   7  another card than --expect-uid names
   8  the reader is in use by another process (named in the message)
   9  the journal cannot be opened or written
+
+Codes of a failed write, one per failed attempt: 1 no card or another card,
+2 authentication refused, 4 block 56 not written, 5 the key change failed;
+then 6 when the card, written, did not read back prepared.
 )";
 
 struct Command {
@@ -61,6 +83,15 @@ int usageError(QTextStream &err, const QString &message)
     return kExitUsage;
 }
 
+bool stderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr));
+#else
+    return isatty(STDERR_FILENO);
+#endif
+}
+
 }  // namespace
 
 int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err, const BatchTiming &timing)
@@ -72,9 +103,10 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
     const QCommandLineOption reader(QStringLiteral("reader"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption expectUid(QStringLiteral("expect-uid"), QString(), QStringLiteral("HEX"));
     const QCommandLineOption journal(QStringLiteral("journal"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption noJournal(QStringLiteral("no-journal"));
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     QCommandLineParser parser;
-    parser.addOptions({help, version, json, verbose, reader, expectUid, journal, count});
+    parser.addOptions({help, version, json, verbose, reader, expectUid, journal, noJournal, count});
     if (!parser.parse(args))
         return usageError(err, parser.errorText());
     if (parser.isSet(help)) {
@@ -91,8 +123,10 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
     const Command commands[] = {
         {"list", {}},
         {"read", {QStringLiteral("reader")}},
-        {"write", {QStringLiteral("reader"), QStringLiteral("expect-uid")}},
-        {"batch", {QStringLiteral("reader"), QStringLiteral("journal"), QStringLiteral("count")}},
+        {"write", {QStringLiteral("reader"), QStringLiteral("expect-uid"), QStringLiteral("journal"),
+                   QStringLiteral("no-journal")}},
+        {"batch", {QStringLiteral("reader"), QStringLiteral("journal"), QStringLiteral("no-journal"),
+                   QStringLiteral("count")}},
     };
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
@@ -113,10 +147,12 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
         if (parser.isSet(option) && parser.value(option).isEmpty())
             return usageError(err, QStringLiteral("--%1 needs a value").arg(option.names().constFirst()));
     }
+    if (parser.isSet(journal) && parser.isSet(noJournal))
+        return usageError(err, QStringLiteral("--journal and --no-journal exclude each other"));
     const QString uid = parser.value(expectUid);
     if (parser.isSet(expectUid) && !QRegularExpression(QStringLiteral("\\A[0-9A-Fa-f]{8}\\z")).match(uid).hasMatch())
         return usageError(err, QStringLiteral("--expect-uid takes 8 hex digits, not '%1'").arg(uid));
-    BatchOptions batch{parser.value(reader), parser.value(journal), 0, timing};
+    BatchOptions batch{parser.value(reader), parser.value(journal), parser.isSet(noJournal), 0, timing};
     if (parser.isSet(count)) {
         bool ok = false;
         batch.count = parser.value(count).toInt(&ok);
@@ -125,12 +161,12 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
                                            .arg(parser.value(count)));
     }
 
-    const Session session{out, err, parser.isSet(json), parser.isSet(verbose)};
+    const Session session{out, err, parser.isSet(json), parser.isSet(verbose), err.device() && stderrIsTerminal()};
     if (name == QLatin1String("list"))
         return run_list(session);
     if (name == QLatin1String("read"))
         return run_read(session, batch.reader);
     if (name == QLatin1String("write"))
-        return run_write(session, batch.reader, uid);
+        return run_write(session, batch, uid);
     return run_batch(session, batch);
 }

@@ -23,6 +23,7 @@ enum ExitCode {
 struct BatchTiming {
     int pollMs = 200;
     int heartbeatMs = 1000;
+    int liftHintMs = 4000;  // a card left lying this long after its line
 };
 
 // Runs one command line; `args` starts with the program name. Everything the
