@@ -94,15 +94,17 @@ class TestCli : public QObject {
         return {status, out, err};
     }
 
-    // The cards that `out` reports prepared are now as a prepared card is;
-    // every other card is untouched, block for block.
+    // The cards that `out` reports prepared, or written but not read back,
+    // are now as a prepared card is; every other card is untouched, block
+    // for block.
     void checkCards(const QString &out)
     {
         const std::vector<vr::Card> before = cardBox();
         for (size_t i = 0; i < box.size(); i++) {
             const vr::Uid &uid = before[i].uid();
             const QString hex = QByteArray(reinterpret_cast<const char *>(uid.data()), 4).toHex().toUpper();
-            const vr::Card expected = out.contains(hex + " prepared") ? vr::Card::prepared(uid) : before[i];
+            const bool written = out.contains(hex + " prepared") || out.contains(hex + " failed (codes 6)");
+            const vr::Card expected = written ? vr::Card::prepared(uid) : before[i];
             for (int block = 0; block < 64; block++)
                 QVERIFY(box[i].raw(block) == expected.raw(block));
         }
@@ -133,6 +135,9 @@ private slots:
                 << Script{{1, Lay, 0}, {2, Lay, 3}, {8, Lift, 0}, {10, Lay, 0}, {13, Lift, 0}, {15, Lay, 0}}
                 << QStringList{"1A2B3C4D failed (codes 1 1 1)", "0BADCAFE prepared", "1A2B3C4D prepared",
                                "1A2B3C4D already-prepared"} << 6;
+        // Written, but another card answers the read-back.
+        QTest::newRow("swapped before the read-back") << QStringList{"--count", "2"} << Script{{1, Lay, 0}, {3, Lay, 3}}
+                << QStringList{"1A2B3C4D failed (codes 6)", "0BADCAFE prepared"} << 6;
         QTest::newRow("reader unplugged") << QStringList() << inTurn({0}, {{7, Unplug, 0}})
                 << QStringList{"1A2B3C4D prepared"} << 3;
     }

@@ -11,11 +11,16 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace vr = virtual_reader;
 
@@ -43,6 +48,26 @@ bool prepared(ReaderNode &node)
     });
 }
 
+// The answer to the next trailer write, the second block write from now, is
+// lost: the card has taken the site key all the same.
+void loseTrailerAnswer(ReaderNode &node)
+{
+    node.with([](vr::Reader &reader) {
+        reader.onRequest = [&reader](uint8_t command) {
+            if (command == 0x17) {
+                reader.failNext(vr::Fault::NoAnswer, 0x17);
+                reader.onRequest = nullptr;
+            }
+        };
+    });
+}
+
+QString contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 struct Run { int exitCode; QString out, err; };
 
 }  // namespace
@@ -64,6 +89,7 @@ class TestEndToEnd : public QObject
         for (const auto &[name, value] : node->environment(preload))
             env.insert(QString::fromStdString(name), QString::fromStdString(value));
         env.insert("XDG_RUNTIME_DIR", runtimeDir->path());
+        env.insert("XDG_DATA_HOME", runtimeDir->filePath("data"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         return env;
     }
@@ -106,15 +132,21 @@ class TestEndToEnd : public QObject
     QJsonObject click(const char *name) { return ask({{"click", name}}); }
 
     // Runs quendel-card; `meanwhile` plays the operator while it runs.
-    Run runCli(const QStringList &args, const std::function<void()> &meanwhile = {})
+    // `setup` may change how it is started.
+    Run runCli(const QStringList &args, const std::function<void(QProcess &)> &meanwhile = {},
+               const std::function<void(QProcess &)> &setup = {})
     {
         QProcess cli;
         cli.setProcessEnvironment(environment());
-        cli.start(qEnvironmentVariable("QUENDEL_E2E_CLI", QUENDEL_E2E_CLI), args);
+        cli.setProgram(qEnvironmentVariable("QUENDEL_E2E_CLI", QUENDEL_E2E_CLI));
+        cli.setArguments(args);
+        if (setup)
+            setup(cli);
+        cli.start();
         if (!cli.waitForStarted(5000))
             return {-1, {}, cli.errorString()};
         if (meanwhile)
-            meanwhile();
+            meanwhile(cli);
         if (!cli.waitForFinished(15000))
             cli.kill();
         return {cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1,
@@ -155,6 +187,8 @@ private slots:
 
     // The first read's pre-request is answered late: after its time-out,
     // just after the card request went out, ahead of that one's own answer.
+    // The write's key change is answered to nobody, yet the card is
+    // prepared, and so the write succeeds and is journalled.
     void window_preparesABlankCard()
     {
         startWindow();
@@ -165,8 +199,11 @@ private slots:
         QVERIFY(after["ms"].toDouble() >= 900);  // the pre-request really timed out
         QCOMPARE(after["card"].toString(), QString("未写入"));
         QCOMPARE(after["tip"].toString(), QString("读卡成功"));
+        loseTrailerAnswer(*node);
         QCOMPARE(click("btnWriteCard")["tip"].toString(), QString("写卡成功"));
         QVERIFY(prepared(*node));
+        QVERIFY(QRegularExpression("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,prepared,5\r\n$")
+                        .match(contents(runtimeDir->filePath("data/quendel-writecard/journal.csv"))).hasMatch());
         after = click("btnReadCard");
         QCOMPARE(after["card"].toString(), QString("1A2B3C4D"));
         QCOMPARE(after["tip"].toString(), QString("读卡成功"));
@@ -174,7 +211,8 @@ private slots:
     }
 
     // Every card command unanswered: the slots block the window for their
-    // time-outs. Then the heartbeat too: the window lets the reader go.
+    // time-outs. Then the heartbeat too: the window lets the reader go, and
+    // quendel-card finds a reader that does not answer.
     void window_silentReader()
     {
         startWindow();
@@ -191,15 +229,19 @@ private slots:
         const double read = after["ms"].toDouble();
         QCOMPARE(after["tip"].toString(), QString("未检测到卡"));
         node->with([](vr::Reader &reader) { reader.failAlways(vr::Fault::NoAnswer, 0x02); });
-        QElapsedTimer silent;
-        silent.start();
+        QElapsedTimer quiet;
+        quiet.start();
         QVERIFY(QTest::qWaitFor([&] { return state()["lamp"] == kRedLamp; }, 6000));
-        const qint64 dropped = silent.elapsed();
+        const qint64 dropped = quiet.elapsed();
         qInfo("silent reader: the write blocked the window %.0f ms, the read %.0f ms; "
               "the heartbeat let the reader go after %lld ms", write, read, dropped);
         QVERIFY(write >= 5500 && write < 15000);  // 3 attempts of 2 time-outs
         QVERIFY(read >= 1800 && read < 6000);     // pre-request, card request
         QVERIFY(dropped >= 900 && dropped < 4000);  // at most a tick, then a time-out
+        node->with([](vr::Reader &reader) { reader.failAlways(vr::Fault::NoAnswer); });
+        const Run silent = runCli({"read"});
+        QCOMPARE(silent.exitCode, 3);
+        QVERIFY2(silent.err.contains("does not answer"), qPrintable(silent.err));
     }
 
     // Unplugged while connected: transactions fail at once with hidapi's
@@ -259,29 +301,156 @@ private slots:
         QCOMPARE(log.filter("QMap").join('\n'), kMapLine);
     }
 
-    // Two blank cards, one after the other, then the reader is unplugged:
-    // the batch ends with its message, and both cards are in the journal.
+    // The operator's batch: the first card's key change is answered to
+    // nobody, yet it is prepared; it is swapped for a card that the reader
+    // fails to write; that card, laid again, is retried and prepared; the
+    // first card, laid again, is reported prepared already; then the reader
+    // is unplugged. Every card that a write reached has a "writing" row.
     void cli_batch()
     {
-        QFile journal(runtimeDir->filePath("cards.csv"));
-        const Run batch = runCli({"batch", "--journal", journal.fileName()}, [&] {
-            QVERIFY(QTest::qWaitFor([&] { return prepared(*node); }, 10000));
-            node->with([](vr::Reader &reader) { reader.removeCard(); });
-            QTest::qWait(600);  // the field is seen empty
-            node->with([](vr::Reader &reader) { reader.layCard(vr::Card::blank(kSecondUid)); });
-            QVERIFY(QTest::qWaitFor([&] { return prepared(*node); }, 10000));
-            QTest::qWait(300);  // the row is written before the next card is looked at
+        const QString journal = runtimeDir->filePath("cards.csv");
+        const auto journalled = [&](const char *row) {
+            return QTest::qWaitFor([&] { return contents(journal).contains(row); }, 10000);
+        };
+        std::optional<vr::Card> first;
+        // After a quick swap, or once the field was seen empty; with block writes refused, or not.
+        const auto lay = [&](const vr::Card &card, int afterMs, bool refuseWrites = false) {
+            node->with([&](vr::Reader &reader) { reader.removeCard(); });
+            QTest::qWait(afterMs);
+            node->with([&](vr::Reader &reader) {
+                reader.clearFaults();
+                if (refuseWrites)
+                    reader.failAlways(vr::Fault::StatusError, 0x17);
+                reader.layCard(card);
+            });
+        };
+        loseTrailerAnswer(*node);
+        const Run batch = runCli({"batch", "--journal", journal}, [&](QProcess &) {
+            QVERIFY(journalled("1A2B3C4D,prepared,5\r\n"));
+            first = node->with([](vr::Reader &reader) { return *reader.card(); });
+            lay(vr::Card::blank(kSecondUid), 100, true);
+            QVERIFY(journalled("55667788,failed,4 4 4\r\n"));
+            lay(vr::Card::blank(kSecondUid), 600);
+            QVERIFY(journalled("55667788,prepared,\r\n"));
+            lay(*first, 600);
+            QVERIFY(journalled("already-prepared"));
             node->unplug();
         });
         qInfo("unplugged batch: %s", qPrintable(batch.err.trimmed()));
         QCOMPARE(batch.exitCode, 3);
-        QVERIFY(batch.err.contains("/dev/hidraw0"));
-        QCOMPARE(batch.out, QString("1 1A2B3C4D prepared\n2 55667788 prepared\n"
-                                    "prepared: 2, already prepared: 0, failed: 0, invalid: 0\n"));
-        QVERIFY(journal.open(QIODevice::ReadOnly));
-        const QRegularExpression rows("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,prepared,\r\n"
-                                      "[^,]+,/dev/hidraw0,55667788,prepared,\r\n$");
-        QVERIFY(rows.match(QString::fromUtf8(journal.readAll())).hasMatch());
+        QVERIFY(batch.err.startsWith("quendel-card: reader /dev/hidraw0, journal " + journal + "\n"));
+        QVERIFY(batch.err.contains("lay a card on the reader"));
+        QCOMPARE(batch.out, QString("1 1A2B3C4D prepared (codes 5)\n2 55667788 failed (codes 4 4 4)\n"
+                                    "3 55667788 prepared\n4 1A2B3C4D already-prepared\n"
+                                    "prepared: 2, already prepared: 1, failed: 1, invalid: 0\n"));
+        QStringList rows = contents(journal).split("\r\n");  // the journal, without times
+        for (QString &row : rows)
+            row = row.section(',', 1);  // after the time
+        QCOMPARE(rows, QStringList({"reader,uid,outcome,codes", "/dev/hidraw0,1A2B3C4D,writing,",
+                                    "/dev/hidraw0,1A2B3C4D,prepared,5", "/dev/hidraw0,55667788,writing,",
+                                    "/dev/hidraw0,55667788,failed,4 4 4", "/dev/hidraw0,55667788,writing,",
+                                    "/dev/hidraw0,55667788,prepared,", "/dev/hidraw0,1A2B3C4D,already-prepared,",
+                                    ""}));
+    }
+
+    // Ctrl-C and SIGHUP while a block write waits for its answer, and a
+    // closed output: each is acknowledged, the card in hand is finished,
+    // prepared and journalled, and the batch ends after it. A signal never
+    // cuts the transaction short: it runs to its time-out.
+    void cli_stopsAfterTheCardInHand()
+    {
+        const QString journal = runtimeDir->filePath("cards.csv");
+        const auto closeOutput = [](QProcess &cli) {
+            cli.setArguments(QStringList{"-c", "\"$0\" \"$@\" | true; exit ${PIPESTATUS[0]}", cli.program()}
+                             + cli.arguments());
+            cli.setProgram("/bin/bash");
+        };
+        for (const int signal : {SIGINT, SIGHUP, 0}) {
+            const vr::Uid uid{0x5E, 0x1F, 0x00, uint8_t(signal)};
+            const QString hex = QByteArray(reinterpret_cast<const char *>(uid.data()), 4).toHex().toUpper();
+            node->with([&](vr::Reader &reader) { reader.layCard(vr::Card::blank(uid)); });
+            node->holdAnswer(0x17);
+            const auto sent = [&] { return received(*node).size(); };
+            const size_t before = sent();
+            qint64 waited = 1000;
+            const Run batch = runCli({"batch", "--journal", journal}, [&](QProcess &cli) {
+                const auto blockWritten = [&] { return received(*node).back()[2] == 0x17; };
+                if (!signal || !QTest::qWaitFor([&] { return sent() > before && blockWritten(); }, 10000))
+                    return;
+                const size_t written = sent();
+                QElapsedTimer sinceSignal;
+                sinceSignal.start();
+                ::kill(static_cast<pid_t>(cli.processId()), signal);
+                QVERIFY(QTest::qWaitFor([&] { return sent() > written; }, 5000));
+                waited = sinceSignal.elapsed();
+            }, signal ? std::function<void(QProcess &)>() : closeOutput);
+            QCOMPARE(batch.exitCode, 0);
+            QVERIFY2(batch.err.contains(signal ? "quendel-card: stopping after this card\n"
+                                               : "quendel-card: the output is closed"), qPrintable(batch.err));
+            QCOMPARE(batch.out, signal ? "1 " + hex + " prepared (codes 4)\nprepared: 1, already prepared: 0, "
+                                         "failed: 0, invalid: 0\n" : QString());
+            QVERIFY(contents(journal).endsWith(",/dev/hidraw0," + hex + ",prepared,4\r\n"));
+            QVERIFY2(waited >= 500, qPrintable(QString::number(waited)));
+        }
+    }
+
+    // kill -9 at random instants of a batch, the first one while a block
+    // write waits for its answer: every card that a write reached has a row.
+    void cli_killed()
+    {
+        const QString journal = runtimeDir->filePath("cards.csv");
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator random(seed);
+        int reached = 0;
+        for (uint8_t i = 0; i < 20; i++) {
+            const vr::Card blank = vr::Card::blank({0xC0, 0xFF, 0xEE, i});
+            node->with([&](vr::Reader &reader) {
+                reader.layCard(blank);
+                reader.clearReceived();
+            });
+            if (i == 0)
+                node->holdAnswer(0x17);
+            runCli({"batch", "--journal", journal}, [&](QProcess &cli) {
+                // From the connect command on, over the span of one card.
+                QVERIFY(QTest::qWaitFor([&] {
+                    return !received(*node).empty() && (i > 0 || received(*node).back()[2] == 0x17);
+                }));
+                QTest::qWait(i > 0 ? int(random.bounded(25)) : 0);
+                cli.kill();
+            });
+            const bool written = node->with([&](vr::Reader &reader) {
+                return reader.card()->raw(56) != blank.raw(56) || reader.card()->keyA(14) != vr::kTransportKey;
+            });
+            const QString rows = contents(journal), uid = QString::asprintf(",C0FFEE%02X,", i);
+            QVERIFY2(!written || rows.contains(uid), qPrintable(QString("seed %1, card %2").arg(seed).arg(i)));
+            reached += written && !rows.contains(uid + "prepared");
+        }
+        qInfo("kill -9: %d of 20 cards written but not finished (seed %u)", reached, seed);
+    }
+
+    // The journal meets a file size limit after the card's "writing" row:
+    // the card, written, is named in it; the outcome row is taken back whole;
+    // quendel-card says why, with the journal's exit status.
+    void cli_journalFull()
+    {
+        QFile journal(runtimeDir->filePath("cards.csv"));
+        const QByteArray header = "time,reader,uid,outcome,codes\r\n";
+        QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write(header) == header.size());
+        journal.close();
+        const rlim_t limit = header.size() + QByteArray("2026-12-07T09:00:00+01:00,/dev/hidraw0,1A2B3C4D,writing,\r\n")
+                .size() + 10;
+        const Run write = runCli({"write", "--journal", journal.fileName()}, {}, [&](QProcess &cli) {
+            cli.setChildProcessModifier([limit] {
+                const rlimit size{limit, limit};
+                setrlimit(RLIMIT_FSIZE, &size);
+            });
+        });
+        QCOMPARE(write.exitCode, 9);
+        QVERIFY2(write.err.contains("cannot write the journal") && write.err.contains("File too large"),
+                 qPrintable(write.err));
+        QVERIFY(prepared(*node));
+        QVERIFY(QRegularExpression("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,writing,\r\n$")
+                        .match(contents(journal.fileName())).hasMatch());
     }
 };
 
