@@ -26,7 +26,9 @@
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
-const char kStopping[] = "quendel-card: stopping after this card\n";
+volatile std::sig_atomic_t statusLineShown = 0;
+// Rubs out the status line first, when one is shown.
+const char kStopping[] = "\r\033[Kquendel-card: stopping after this card\n";
 
 void requestStop(int signal)
 {
@@ -38,10 +40,11 @@ void requestStop(int signal)
     if (stopRequested)
         return;
     stopRequested = 1;
+    const int skipped = statusLineShown ? 0 : 4;
 #ifdef Q_OS_UNIX
-    const ssize_t ignored = ::write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
+    const ssize_t ignored = ::write(STDERR_FILENO, kStopping + skipped, sizeof kStopping - 1 - skipped);
 #else
-    const int ignored = _write(2, kStopping, sizeof kStopping - 1);
+    const int ignored = _write(2, kStopping + skipped, sizeof kStopping - 1 - skipped);
 #endif
     Q_UNUSED(ignored);
 }
@@ -130,11 +133,13 @@ public:
         mErr << "\r\033[K" << kSpinner[mTick++ % 4] << ' ' << text;
         mErr.flush();
         mShown = true;
+        statusLineShown = 1;
     }
     void clear()
     {
         if (!mShown)
             return;
+        statusLineShown = 0;
         mErr << "\r\033[K";
         mErr.flush();
         mShown = false;
