@@ -129,9 +129,16 @@ Journal::~Journal()
 
 bool Journal::open(const QString &path, QString &error, bool createFolder)
 {
-    if (createFolder && !QDir().mkpath(QFileInfo(path).absolutePath())) {
-        error = QStringLiteral("cannot create its folder");
-        return false;
+    const QString folder = QFileInfo(path).absolutePath();
+    if (createFolder && !QFileInfo::exists(folder)) {
+        if (!QDir().mkpath(folder)) {
+            error = QStringLiteral("cannot create its folder");
+            return false;
+        }
+        if (!syncFolder(folder)) {
+            error = qt_error_string(errno);
+            return false;
+        }
     }
     const bool existed = QFileInfo::exists(path);
     mFd = openForAppend(path);
@@ -140,6 +147,7 @@ bool Journal::open(const QString &path, QString &error, bool createFolder)
         return false;
     }
     mPath = path;
+    mRegular = QFileInfo(path).isFile();
     if (!existed && !syncFolder(path)) {
         error = qt_error_string(errno);
         return false;
@@ -170,18 +178,30 @@ bool Journal::appendLocked(const QByteArray &bytes, QString &error)
 // that a crash cut short, then `bytes`; all of it or nothing, and synced.
 bool Journal::writeWhole(const QByteArray &bytes, QString &error)
 {
+    // A pipe or a device has no size and keeps nothing to look back at: the
+    // header goes out once, as the journal opens.
+    if (!mRegular)
+        return writeOut(bytes.isEmpty() ? QByteArray(kHeader) : bytes, -1, error);
     const qint64 size = fileSize(mFd);
     char last = '\n';
     if (size < 0 || !lastByte(mFd, size, last)) {
         error = qt_error_string(errno);
         return false;
     }
-    const QByteArray out = (size == 0 ? QByteArray(kHeader) : QByteArray(last == '\n' ? "" : "\r\n")) + bytes;
+    return writeOut((size == 0 ? QByteArray(kHeader) : QByteArray(last == '\n' ? "" : "\r\n")) + bytes, size,
+                    error);
+}
+
+// All of `out`, synced; on failure the file is cut back to `size` (when
+// known), so that no part of it stays.
+bool Journal::writeOut(const QByteArray &out, qint64 size, QString &error)
+{
     for (qint64 written = 0; written < out.size();) {
         const int res = writeSome(mFd, out.constData() + written, out.size() - written);
         if (res <= 0) {
             error = qt_error_string(res < 0 ? errno : ENOSPC);
-            truncateTo(mFd, size);
+            if (size >= 0)
+                truncateTo(mFd, size);
             return false;
         }
         written += res;

@@ -29,8 +29,10 @@ public:
 private:
     bool appendLocked(const QByteArray &bytes, QString &error);
     bool writeWhole(const QByteArray &bytes, QString &error);
+    bool writeOut(const QByteArray &out, qint64 size, QString &error);
 
     int mFd = -1;
+    bool mRegular = true;
     QString mPath;
 };
 

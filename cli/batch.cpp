@@ -9,10 +9,12 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <atomic>
 #include <csignal>
 #include <iterator>
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -25,8 +27,9 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
-volatile std::sig_atomic_t statusLineShown = 0;
+// Set by the handler on another thread: lock-free atomics, safe in a handler.
+std::atomic<int> stopRequested{0};
+std::atomic<int> statusLineShown{0};
 // Rubs out the status line first, when one is shown.
 const char kStopping[] = "\r\033[Kquendel-card: stopping after this card\n";
 
@@ -37,9 +40,8 @@ void requestStop(int signal)
 #else
     Q_UNUSED(signal);
 #endif
-    if (stopRequested)
+    if (stopRequested.exchange(1))
         return;
-    stopRequested = 1;
     const int skipped = statusLineShown ? 0 : 4;
 #ifdef Q_OS_UNIX
     const ssize_t ignored = ::write(STDERR_FILENO, kStopping + skipped, sizeof kStopping - 1 - skipped);
@@ -182,6 +184,19 @@ int handleCard(const Session &session, Journal &journal, const QString &path, co
     return kExitOk;
 }
 
+// Whether the reader of a pipe on stdout has gone, looked at between polls
+// so that no further card is taken for an output nobody reads. Elsewhere
+// the failed print of a card's line tells.
+bool outputPipeClosed()
+{
+#ifdef Q_OS_UNIX
+    pollfd out = {STDOUT_FILENO, 0, 0};
+    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR);
+#else
+    return false;
+#endif
+}
+
 }  // namespace
 
 int run_batch(const Session &session, const BatchOptions &options)
@@ -214,6 +229,12 @@ int run_batch(const Session &session, const BatchOptions &options)
     sinceHeartbeat.start();
 
     while (!stop.raised() && (options.count == 0 || handledCount < options.count)) {
+        // A closed output (the reader of a pipe gone) ends the batch as Ctrl-C does.
+        if (!session.outputOpen() || outputPipeClosed()) {
+            statusLine.clear();
+            session.tell(QStringLiteral("the output is closed; stopping after this card"));
+            break;
+        }
         if (sinceHeartbeat.elapsed() >= options.timing.heartbeatMs) {
             if (reader_cmd_heartbeat() != 0) {
                 statusLine.clear();
@@ -259,11 +280,6 @@ int run_batch(const Session &session, const BatchOptions &options)
                                                                           codes_suffix(card.codes)));
             if (status != kExitOk)
                 break;
-            // A closed output (the reader of a pipe gone) ends the batch as Ctrl-C does.
-            if (!session.outputOpen()) {
-                session.tell(QStringLiteral("the output is closed; stopping after this card"));
-                break;
-            }
             onField = uid;
             emptyPolls = 0;
             sinceHandled.start();
