@@ -1,5 +1,6 @@
 // One window per program and user: a second start hands over to the window
-// that runs already, which comes to the front, and ends.
+// that runs already, which comes to the front, and ends. When that window
+// does not answer, the operator is told which process it is and chooses.
 #pragma once
 
 #include <QLocalServer>
@@ -9,6 +10,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
+
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -17,17 +20,20 @@ public:
     explicit SingleInstance(const QString &program, QObject *parent = nullptr);
 
     // True for the first instance, which then listens for later starts.
-    // False when one runs already; it has been asked to come to the front.
+    // False when one runs already and this start is to end: it was asked to
+    // come to the front, or the operator chose to quit.
     bool claim();
 
     // The window that later starts bring to the front.
     void setWindow(QWidget *window);
 
 private:
+    void handOver();
+    qint64 runningPid(const class QLocalSocket &socket) const;
     void bringToFront();
 
     QPointer<QWidget> mWindow;
-    QLockFile mLock;
+    std::unique_ptr<QLockFile> mLock;  // where no abstract socket decides
     QLocalServer mServer;
     QString mServerName;
 };

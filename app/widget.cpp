@@ -105,15 +105,31 @@ void Widget::do_mClearTipTmr_timeout()
     ui->lblTip->clear();
 }
 
-// A reader that another process uses counts as one that cannot be opened;
-// only the debug log says who holds it.
+// A reader that cannot be opened, for whatever cause, leaves the window as
+// it is; only one debug line says why.
 void Widget::on_btnConnect_clicked()
 {
     const QString path = ui->comPort->currentData().toString();
     QString holder;
     const ReaderOpen opened = open_locked_reader(mReaderLock, path, &holder);
-    if (opened == ReaderOpen::InUse)
-        qDebug("reader %s is in use by %s", qUtf8Printable(path), qUtf8Printable(holder));
+    const QByteArray path8 = path.toUtf8();
+    switch (opened) {
+    case ReaderOpen::InUse:
+        qDebug("reader %s is in use by %s", path8.constData(), qUtf8Printable(holder));
+        break;
+    case ReaderOpen::PermissionDenied:
+        qDebug("reader %s: permission denied", path8.constData());
+        break;
+    case ReaderOpen::Gone:
+        qDebug("reader %s: gone", path8.constData());
+        break;
+    case ReaderOpen::CannotOpen:
+        qDebug("reader %s: cannot be opened", path8.constData());
+        break;
+    case ReaderOpen::Opened:
+    case ReaderOpen::NoAnswer:
+        break;
+    }
     // A reader that stays silent is dropped by the first failed heartbeat.
     if (opened == ReaderOpen::Opened || opened == ReaderOpen::NoAnswer) {
         mReaderPath = path;

@@ -5,14 +5,19 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
+#endif
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -22,8 +27,8 @@ namespace {
 QString lockFilePath(const QString &path)
 {
     const QByteArray digest = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1);
-    return QDir(runtime_dir()).filePath(QStringLiteral("quendel-reader-%1.lock")
-                                                .arg(QString::fromLatin1(digest.toHex().left(16))));
+    return QDir(lock_dir()).filePath(QStringLiteral("quendel-reader-%1.lock")
+                                             .arg(QString::fromLatin1(digest.toHex().left(16))));
 }
 
 QString describe(qint64 pid, const QString &program)
@@ -41,60 +46,154 @@ bool processRuns(qint64 pid)
 #endif
 }
 
+#ifdef Q_OS_LINUX
+// The program a process runs: its first argument without the folder, which
+// /proc/PID/comm would cut to 15 characters.
+QString programOf(const QByteArray &pid)
+{
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(QLatin1String(pid)));
+    if (cmdline.open(QIODevice::ReadOnly)) {
+        const QByteArray first = cmdline.readAll().split('\0').value(0);
+        if (!first.isEmpty())
+            return QFileInfo(QFile::decodeName(first)).fileName();
+    }
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(QLatin1String(pid)));
+    return comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed()) : QString();
+}
+
+// The process holding an flock on the node `node` describes, from the
+// kernel's list of locks ("1: FLOCK  ADVISORY  WRITE 1234 00:19:3 0 EOF");
+// empty when none does or the list cannot be read.
+QString nodeHolder(const struct stat &node)
+{
+    const QByteArray id = QString::asprintf("%02x:%02x:%llu", major(node.st_dev), minor(node.st_dev),
+                                            static_cast<unsigned long long>(node.st_ino)).toLatin1();
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return QString();
+    // Files in /proc have no size: read to the end rather than test for it.
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[5] == id)
+            return describe(fields[4].toLongLong(), programOf(fields[4]));
+    }
+    return QString();
+}
+#endif
+
 }  // namespace
 
-QString runtime_dir()
+QString lock_dir()
 {
-#ifdef Q_OS_UNIX
-    // Without XDG_RUNTIME_DIR (cron, su, a bare SSH login) Qt falls back to a
-    // folder in /tmp with a warning on every start: the same, silently.
-    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        const QString fallback = QDir::temp().filePath(QStringLiteral("runtime-%1").arg(::getuid()));
-        struct stat info;
-        if ((::mkdir(QFile::encodeName(fallback).constData(), 0700) == 0 || errno == EEXIST)
-                && ::lstat(QFile::encodeName(fallback).constData(), &info) == 0 && S_ISDIR(info.st_mode)
-                && info.st_uid == ::getuid() && (info.st_mode & 0077) == 0)
-            return fallback;
-    }
-#endif
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
+    const QString dir = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+                                .filePath(QStringLiteral("quendel-writecard"));
+    QDir().mkpath(dir);
     return dir;
 }
 
-bool ReaderLock::acquire(const QString &path, QString *holder)
+ReaderLock::~ReaderLock()
 {
     release();
+}
+
+ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
+{
+    release();
+#ifdef Q_OS_LINUX
+    const int node = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (node < 0) {
+        if (errno == EACCES || errno == EPERM)
+            return ReaderOpen::PermissionDenied;
+        if (errno != ENOENT && errno != ENOTDIR && errno != ENXIO && errno != ENODEV)
+            return ReaderOpen::CannotOpen;
+        return acquireFile(path, holder);  // not a node, or a reader gone: its open will tell
+    }
+    if (::flock(node, LOCK_EX | LOCK_NB) == 0) {
+        mNode = node;
+        return ReaderOpen::Opened;
+    }
+    const bool held = errno == EWOULDBLOCK;
+    struct stat info;
+    if (held && holder) {
+        *holder = ::fstat(node, &info) == 0 ? nodeHolder(info) : QString();
+        if (holder->isEmpty())
+            *holder = QStringLiteral("another process");
+    }
+    ::close(node);
+    return held ? ReaderOpen::InUse : ReaderOpen::CannotOpen;
+#else
+    return acquireFile(path, holder);
+#endif
+}
+
+ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
+{
     auto lock = std::make_unique<QLockFile>(lockFilePath(path));
     // Never stale by age: a batch may hold a reader for hours. A lock whose
     // process is gone is still taken over.
     lock->setStaleLockTime(0);
     if (lock->tryLock(0)) {
-        mLock = std::move(lock);
-        return true;
+        mFile = std::move(lock);
+        return ReaderOpen::Opened;
     }
+    if (lock->error() == QLockFile::PermissionError)
+        return ReaderOpen::PermissionDenied;
     if (holder) {
         qint64 pid = 0;
         QString host, program;
         *holder = lock->getLockInfo(&pid, &host, &program) ? describe(pid, program)
                                                            : QStringLiteral("another process");
     }
-    return false;
+    return ReaderOpen::InUse;
 }
 
 void ReaderLock::release()
 {
-    mLock.reset();  // unlocks
+#ifdef Q_OS_LINUX
+    if (mNode >= 0)
+        ::close(mNode);  // lets go of the flock
+#endif
+    mNode = -1;
+    mFile.reset();  // unlocks
+}
+
+QString ReaderLock::holderOf(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    struct stat node;
+    if (::stat(QFile::encodeName(path).constData(), &node) == 0)
+        return nodeHolder(node);
+#endif
+    qint64 pid = 0;
+    QString host, program;
+    QLockFile lock(lockFilePath(path));
+    if (!lock.getLockInfo(&pid, &host, &program) || !processRuns(pid))
+        return QString();
+    return describe(pid, program);
+}
+
+bool reader_accessible(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    // A path that names no node is for hidapi to judge.
+    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0 || errno == ENOENT;
+#else
+    Q_UNUSED(path);
+    return true;
+#endif
 }
 
 ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder)
 {
-    if (!lock.acquire(path, holder))
-        return ReaderOpen::InUse;
+    const ReaderOpen locked = lock.acquire(path, holder);
+    if (locked != ReaderOpen::Opened)
+        return locked;
     if (reader_open(path.toLocal8Bit().constData()) != 0) {
+        // The node opened a moment ago: hidapi's own open failed. No node:
+        // the reader has gone since it was listed.
+        const ReaderOpen failed = lock.onNode() ? ReaderOpen::CannotOpen : ReaderOpen::Gone;
         lock.release();
-        return ReaderOpen::CannotOpen;
+        return failed;
     }
     // The reader stays open even when it does not answer: the window keeps
     // it until a heartbeat fails, the command line gives up at once.
@@ -105,14 +204,4 @@ void close_locked_reader(ReaderLock &lock)
 {
     reader_close();
     lock.release();
-}
-
-QString ReaderLock::holderOf(const QString &path)
-{
-    qint64 pid = 0;
-    QString host, program;
-    QLockFile lock(lockFilePath(path));
-    if (!lock.getLockInfo(&pid, &host, &program) || !processRuns(pid))
-        return QString();
-    return describe(pid, program);
 }

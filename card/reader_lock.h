@@ -1,7 +1,13 @@
 // Exclusive use of one reader. hidraw lets any number of processes open a
 // reader, and each of them then receives the answers meant for the others;
-// so the window and every command of the command line take this lock before
-// they open a reader, and hold it until they close it.
+// so the window and every command of the command line lock a reader before
+// they speak to it, and hold the lock until they close it.
+//
+// On Linux the lock is flock() on the device node itself: one inode whatever
+// path or symlink names it, let go by the kernel when the process dies, and
+// needing no folder or session variable. Where the path names no node
+// (Windows, macOS, hidapi's other backends) a lock file in the user's data
+// folder stands in for it.
 #pragma once
 
 #include <QLockFile>
@@ -9,31 +15,46 @@
 
 #include <memory>
 
-// The per-user directory for the program's locks and its socket.
-QString runtime_dir();
+// The per-user folder of the lock files, and of the program's own lock where
+// it needs one.
+QString lock_dir();
+
+enum class ReaderOpen { Opened, NoAnswer, InUse, PermissionDenied, Gone, CannotOpen };
 
 class ReaderLock {
 public:
-    // Takes the lock for `path` without waiting. A lock left by a process
-    // that no longer runs is taken over. False when a running process holds
-    // it; `holder` then names that process.
-    bool acquire(const QString &path, QString *holder);
-    void release();
+    ReaderLock() = default;
+    ~ReaderLock();
+    ReaderLock(const ReaderLock &) = delete;
+    ReaderLock &operator=(const ReaderLock &) = delete;
 
-    // "program (pid N)" of the running process that holds the reader, or
-    // empty when it is free. Takes nothing.
+    // Takes the lock for `path` without waiting: Opened when taken. InUse:
+    // `holder` names the process that has it ("program (pid N)", or
+    // "another process" where that cannot be read). PermissionDenied: this
+    // user may not open the node. A lock file left by a process that no
+    // longer runs is taken over.
+    ReaderOpen acquire(const QString &path, QString *holder);
+    void release();
+    // Whether the lock is one on the device node.
+    bool onNode() const { return mNode >= 0; }
+
+    // The process that holds the reader at `path`, or empty when it is free.
+    // Takes nothing.
     static QString holderOf(const QString &path);
 
 private:
-    std::unique_ptr<QLockFile> mLock;
+    ReaderOpen acquireFile(const QString &path, QString *holder);
+
+    int mNode = -1;
+    std::unique_ptr<QLockFile> mFile;
 };
 
-enum class ReaderOpen { Opened, NoAnswer, InUse, CannotOpen };
-
-// Takes `lock` for the reader at `path`, opens the reader and sends it the
-// connect command. NoAnswer: open, but the connect command got no valid
-// answer. InUse: another process holds it, and `holder` names that process.
-// CannotOpen: the lock is let go again.
+// Locks the reader at `path`, opens it and sends it the connect command.
+// NoAnswer: open, but the connect command got no valid answer. Gone: no
+// reader is there any more. On every other failure the lock is let go again.
 ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder);
 // Closes the reader and lets go of its lock.
 void close_locked_reader(ReaderLock &lock);
+
+// Whether this user may open the reader at `path` (read and write).
+bool reader_accessible(const QString &path);

@@ -91,8 +91,16 @@ int open_reader(const Session &session, const QString &wanted, QString &path)
     case ReaderOpen::InUse:
         session.tell(QStringLiteral("the reader %1 is in use by %2").arg(path, holder));
         return kExitReaderInUse;
+    case ReaderOpen::PermissionDenied:
+        session.tell(QStringLiteral("no permission to open the reader %1: install the package's udev rule "
+                                    "and plug the reader in again, or log in at the computer's own seat "
+                                    "(see section 2 of the operator's guide)").arg(path));
+        return kExitPermission;
+    case ReaderOpen::Gone:
+        session.tell(QStringLiteral("the reader %1 is gone; plug it in and retry").arg(path));
+        return kExitNoReader;
     case ReaderOpen::CannotOpen:
-        session.tell(QStringLiteral("cannot open the reader %1").arg(path));
+        session.tell(QStringLiteral("cannot open the reader %1; unplug it, plug it in again and retry").arg(path));
         return kExitNoReader;
     case ReaderOpen::NoAnswer:
         close_reader();
@@ -179,6 +187,7 @@ int run_list(const Session &session)
                 {QStringLiteral("serial"), jsonString(reader->serial_number)},
                 {QStringLiteral("release"), QString::asprintf("%04X", reader->release_number)},
                 {QStringLiteral("in_use_by"), holder.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(holder)},
+                {QStringLiteral("may_open"), path.isEmpty() || reader_accessible(path)},
         });
     }
     reader_free_devices(list);
@@ -194,6 +203,8 @@ int run_list(const Session &session)
             for (const char *field : {"path", "product", "manufacturer", "serial", "release"})
                 session.print(QStringLiteral("%1: %2").arg(QLatin1String(field),
                                                            textOf(reader[QLatin1String(field)])));
+            if (!reader[QLatin1String("may_open")].toBool())
+                session.print(QStringLiteral("may open: no (permission denied)"));
             if (!reader[QLatin1String("in_use_by")].isNull())
                 session.print(QStringLiteral("in use by: %1").arg(reader[QLatin1String("in_use_by")].toString()));
         }

@@ -10,6 +10,10 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 #else
 #include <unistd.h>
 #endif
@@ -21,7 +25,8 @@ Prepares MIFARE Classic 1K cards through the USB card reader/writer.
 
 Commands:
   list                     Every attached reader: path, product, manufacturer,
-                           serial, release, and who has it in use.
+                           serial, release, whether this user may open it, and
+                           who has it in use.
   read                     Reads the card on the reader: UID, ATQA, SAK, the key
                            that opens sector 14 (site or transport), and its
                            number or "not written".
@@ -57,14 +62,15 @@ Options:
 Exit codes:
   0  success
   2  usage error
-  3  no reader, the reader cannot be opened or does not answer, or it was lost
-     during a batch
+  3  no reader, the reader is gone, cannot be opened or does not answer, or it
+     was lost during a batch
   4  no card on the reader
   5  invalid card: sector 14 opens with neither key
   6  read or write failed (batch: some card failed or was invalid)
   7  another card than --expect-uid names
   8  the reader is in use by another process (named in the message)
   9  the journal cannot be opened or written
+  10 no permission to open the reader (the udev rule, the seat)
 
 Codes of a failed write, one per failed attempt: 1 no card or another card,
 2 authentication refused, 4 block 56 not written, 5 the key change failed;
@@ -86,7 +92,12 @@ int usageError(QTextStream &err, const QString &message)
 bool stderrIsTerminal()
 {
 #ifdef _WIN32
-    return _isatty(_fileno(stderr));
+    // The status line rubs itself out with VT sequences, which a console
+    // understands only when asked to.
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return _isatty(_fileno(stderr)) && GetConsoleMode(console, &mode)
+            && SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 #else
     return isatty(STDERR_FILENO);
 #endif

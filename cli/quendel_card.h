@@ -9,13 +9,14 @@
 enum ExitCode {
     kExitOk = 0,
     kExitUsage = 2,
-    kExitNoReader = 3,     // none attached, cannot be opened, or lost during a batch
+    kExitNoReader = 3,     // none attached, gone, cannot be opened, silent, or lost during a batch
     kExitNoCard = 4,
     kExitInvalidCard = 5,  // sector 14 opens with neither key
     kExitFailed = 6,       // read or write failed; in a batch, some card failed or was invalid
     kExitOtherCard = 7,    // not the card named by --expect-uid
     kExitReaderInUse = 8,  // another process holds the reader
     kExitJournal = 9,      // the journal cannot be opened or written
+    kExitPermission = 10,  // this user may not open the reader
 };
 
 // How often the batch asks for a card and keeps the link alive while it

@@ -221,7 +221,7 @@ private slots:
         row("list", {"list"}, -1, 0,
             "path: " + kPath + "\nproduct: Card Reader\nmanufacturer: Maker\nserial: 1\nrelease: 0100\n",
             "[{'path':'/dev/hid \\'card\\',1','product':'Card Reader','manufacturer':'Maker','serial':'1',"
-            "'release':'0100','in_use_by':null}]");
+            "'release':'0100','in_use_by':null,'may_open':true}]");
         row("read blank", {"read"}, 0, 0, "uid: 1A2B3C4D\natqa: 0004\nsak: 08\nkey: transport\nnumber: not written\n",
             "{'uid':'1A2B3C4D','atqa':'0004','sak':'08','key':'transport','number':null}");
         row("read prepared", {"--verbose", "read", "--reader", kPath}, 1, 0,

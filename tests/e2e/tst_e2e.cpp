@@ -12,10 +12,12 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <functional>
@@ -92,6 +94,14 @@ class TestEndToEnd : public QObject
         env.insert("XDG_DATA_HOME", runtimeDir->filePath("data"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         return env;
+    }
+
+    QString umockdevDir() const
+    {
+        for (const auto &[name, value] : node->environment())
+            if (name == "UMOCKDEV_DIR")
+                return QString::fromStdString(value);
+        return {};
     }
 
     // Starts the window and waits for its driver to call.
@@ -280,9 +290,22 @@ private slots:
         const QString holder = QString("QuendelWriteCard (pid %1)").arg(app->processId());
         QCOMPARE(runCli({"list"}).out, "path: /dev/hidraw0\nproduct: Arvesto Card Reader\nmanufacturer: Quendel\n"
                            "serial: QCR-0001\nrelease: 0100\nin use by: " + holder + "\n");
-        const Run refused = runCli({"write"});
-        QCOMPARE(refused.exitCode, 8);
-        QVERIFY2(refused.err.contains(holder), qPrintable(refused.err));
+        // Refused whatever runtime folder it has, and by another name of the node.
+        QVERIFY(QFile::link("hidraw0", umockdevDir() + "/dev/hidraw-quendel"));
+        const auto runtimeDir = [](const char *dir) {
+            return [dir](QProcess &cli) {
+                QProcessEnvironment env = cli.processEnvironment();
+                dir ? env.insert("XDG_RUNTIME_DIR", dir) : env.remove("XDG_RUNTIME_DIR");
+                cli.setProcessEnvironment(env);
+            };
+        };
+        for (const auto &[args, setup] : {std::pair{QStringList{"write"}, runtimeDir(nullptr)},
+                                          {QStringList{"write"}, runtimeDir("/tmp")},
+                                          {QStringList{"write", "--reader", "/dev/hidraw-quendel"}, runtimeDir(nullptr)}}) {
+            const Run refused = runCli(args, {}, setup);
+            QCOMPARE(refused.exitCode, 8);
+            QVERIFY2(refused.err.contains(holder), qPrintable(refused.err));
+        }
         const size_t before = received(*node).size();
         QVERIFY(QTest::qWaitFor([&] { return received(*node).size() >= before + 2; }, 5000));
         QCOMPARE(state()["lamp"].toString(), kGreenLamp);
@@ -328,7 +351,7 @@ private slots:
         const Run batch = runCli({"batch", "--journal", journal}, [&](QProcess &) {
             QVERIFY(journalled("1A2B3C4D,prepared,5\r\n"));
             first = node->with([](vr::Reader &reader) { return *reader.card(); });
-            lay(vr::Card::blank(kSecondUid), 100, true);
+            lay(vr::Card::blank(kSecondUid), 0, true);
             QVERIFY(journalled("55667788,failed,4 4 4\r\n"));
             lay(vr::Card::blank(kSecondUid), 600);
             QVERIFY(journalled("55667788,prepared,\r\n"));
@@ -353,10 +376,11 @@ private slots:
                                     ""}));
     }
 
-    // Ctrl-C and SIGHUP while a block write waits for its answer, and a
-    // closed output: each is acknowledged, the card in hand is finished,
-    // prepared and journalled, and the batch ends after it. A signal never
-    // cuts the transaction short: it runs to its time-out.
+    // Ctrl-C and SIGHUP while a block write waits for its answer: each is
+    // acknowledged at once, the card in hand is finished, prepared and
+    // journalled, and the batch ends after it. A signal never cuts the
+    // transaction short: it runs to its time-out. A closed output ends the
+    // batch too, and no card goes unjournalled.
     void cli_stopsAfterTheCardInHand()
     {
         const QString journal = runtimeDir->filePath("cards.csv");
@@ -373,6 +397,7 @@ private slots:
             const auto sent = [&] { return received(*node).size(); };
             const size_t before = sent();
             qint64 waited = 1000;
+            bool acknowledgedAtOnce = true;
             const Run batch = runCli({"batch", "--journal", journal}, [&](QProcess &cli) {
                 const auto blockWritten = [&] { return received(*node).back()[2] == 0x17; };
                 if (!signal || !QTest::qWaitFor([&] { return sent() > before && blockWritten(); }, 10000))
@@ -381,6 +406,9 @@ private slots:
                 QElapsedTimer sinceSignal;
                 sinceSignal.start();
                 ::kill(static_cast<pid_t>(cli.processId()), signal);
+                cli.setReadChannel(QProcess::StandardError);
+                QVERIFY(QTest::qWaitFor([&] { return cli.peek(1 << 16).contains("stopping after this card"); }));
+                acknowledgedAtOnce = sent() == written;
                 QVERIFY(QTest::qWaitFor([&] { return sent() > written; }, 5000));
                 waited = sinceSignal.elapsed();
             }, signal ? std::function<void(QProcess &)>() : closeOutput);
@@ -389,8 +417,10 @@ private slots:
                                                : "quendel-card: the output is closed"), qPrintable(batch.err));
             QCOMPARE(batch.out, signal ? "1 " + hex + " prepared (codes 4)\nprepared: 1, already prepared: 0, "
                                          "failed: 0, invalid: 0\n" : QString());
-            QVERIFY(contents(journal).endsWith(",/dev/hidraw0," + hex + ",prepared,4\r\n"));
-            QVERIFY2(waited >= 500, qPrintable(QString::number(waited)));
+            QCOMPARE(contents(journal).endsWith(",/dev/hidraw0," + hex + ",prepared,4\r\n"), prepared(*node));
+            QVERIFY(prepared(*node) || !signal);
+            QVERIFY(acknowledgedAtOnce);
+            QVERIFY2(waited >= 300, qPrintable(QString::number(waited)));
         }
     }
 
@@ -426,6 +456,7 @@ private slots:
             reached += written && !rows.contains(uid + "prepared");
         }
         qInfo("kill -9: %d of 20 cards written but not finished (seed %u)", reached, seed);
+        QCOMPARE(runCli({"read"}).exitCode, 0);  // the last one killed has let go of the reader
     }
 
     // The journal meets a file size limit after the card's "writing" row:
@@ -451,6 +482,48 @@ private slots:
         QVERIFY(prepared(*node));
         QVERIFY(QRegularExpression("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,writing,\r\n$")
                         .match(contents(journal.fileName())).hasMatch());
+    }
+
+    // A reader node this user may not open: said so, with what to do, and
+    // the exit status of its own. The node is a root-only file, opened by
+    // quendel-card run as nobody.
+    void cli_permissionDenied()
+    {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs root and setpriv to run quendel-card as another user");
+        QVERIFY(QFile::setPermissions(runtimeDir->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                                  | QFile::ExeOther));
+        QFile reader(runtimeDir->filePath("hidraw9"));
+        QVERIFY(reader.open(QIODevice::WriteOnly) && reader.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        const Run denied = runCli({"read", "--reader", reader.fileName()}, {}, [](QProcess &cli) {
+            cli.setArguments(QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", cli.program()}
+                             + cli.arguments());
+            cli.setProgram("setpriv");
+        });
+        QCOMPARE(denied.exitCode, 10);
+        QVERIFY2(denied.err.contains("no permission to open the reader " + reader.fileName() + ": install the "
+                                     "package's udev rule"), qPrintable(denied.err));
+    }
+
+    // The first window stopped (SIGSTOP): a second start waits two seconds
+    // for it, then names it in a message, instead of ending in silence.
+    void window_secondStartNamesAStoppedFirst()
+    {
+        startWindow();
+        QVERIFY(!state().isEmpty());  // its event loop runs: it has claimed its place
+        QLocalSocket *first = driver;
+        ::kill(static_cast<pid_t>(app->processId()), SIGSTOP);
+        QProcess second;
+        second.setProcessEnvironment(app->processEnvironment());
+        second.start(app->program(), {});
+        QVERIFY(server->waitForNewConnection(10000));
+        driver = server->nextPendingConnection();
+        const QString message = state()["message"].toString();
+        second.kill();
+        second.waitForFinished();
+        driver = first;
+        ::kill(static_cast<pid_t>(app->processId()), SIGCONT);
+        QVERIFY2(message.contains(QString("（pid %1）").arg(app->processId())), qPrintable(message));
     }
 };
 

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QMessageBox>
 
 #include <algorithm>
 
@@ -49,6 +50,8 @@ QJsonObject windowState()
         if (QWidget *w = widget(name))
             state[key] = QJsonValue::fromVariant(w->property(property));
     }
+    if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+        state["message"] = box->text();
     if (auto *ports = qobject_cast<QComboBox *>(widget("comPort"))) {
         QJsonArray items;
         for (int i = 0; i < ports->count(); ++i)
