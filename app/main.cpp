@@ -1,3 +1,4 @@
+#include "frame_trace.h"
 #include "single_instance.h"
 #include "widget.h"
 
@@ -6,6 +7,13 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // --trace FILE: every report to and from the reader, for support.
+    const QStringList args = app.arguments();
+    const int trace = args.indexOf(QStringLiteral("--trace"));
+    QString error;
+    if (!trace_start(trace > 0 ? args.value(trace + 1) : QString(),
+                     QStringLiteral("QuendelWriteCard " QUENDEL_VERSION), error))
+        qWarning("cannot write the trace %s: %s", qUtf8Printable(args.value(trace + 1)), qUtf8Printable(error));
     SingleInstance instance(QStringLiteral("QuendelWriteCard"));
     if (!instance.claim())
         return 0;

@@ -1,5 +1,6 @@
 #include "reader_lock.h"
 
+#include "frame_trace.h"
 #include "reader.h"
 
 #include <QCryptographicHash>
@@ -195,6 +196,7 @@ ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *ho
         lock.release();
         return failed;
     }
+    trace_reader(path);
     // The reader stays open even when it does not answer: the window keeps
     // it until a heartbeat fails, the command line gives up at once.
     return reader_cmd_connect() == 0 ? ReaderOpen::Opened : ReaderOpen::NoAnswer;

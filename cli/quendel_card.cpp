@@ -1,5 +1,6 @@
 // The command line: options, the command, and the usage errors (exit 2).
 #include "commands.h"
+#include "frame_trace.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -55,6 +56,8 @@ Options:
   --no-journal             write, batch: keep no journal.
   --count N                batch: stop after N cards.
   --json                   JSON output (batch: one object per line).
+  --trace FILE             A trace of every report to and from the reader, for
+                           support; the keys are left out.
   --verbose                The workflows' debug lines on stderr.
   -h, --help               This help.
   --version                The version.
@@ -114,10 +117,11 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
     const QCommandLineOption reader(QStringLiteral("reader"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption expectUid(QStringLiteral("expect-uid"), QString(), QStringLiteral("HEX"));
     const QCommandLineOption journal(QStringLiteral("journal"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption trace(QStringLiteral("trace"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption noJournal(QStringLiteral("no-journal"));
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     QCommandLineParser parser;
-    parser.addOptions({help, version, json, verbose, reader, expectUid, journal, noJournal, count});
+    parser.addOptions({help, version, json, verbose, trace, reader, expectUid, journal, noJournal, count});
     if (!parser.parse(args))
         return usageError(err, parser.errorText());
     if (parser.isSet(help)) {
@@ -151,10 +155,10 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
         return usageError(err, QStringLiteral("unknown command '%1'").arg(name));
     for (const QString &option : parser.optionNames()) {
         if (option != QLatin1String("json") && option != QLatin1String("verbose")
-                && !command->options.contains(option))
+                && option != QLatin1String("trace") && !command->options.contains(option))
             return usageError(err, QStringLiteral("%1 takes no --%2").arg(name, option));
     }
-    for (const QCommandLineOption &option : {reader, journal}) {
+    for (const QCommandLineOption &option : {reader, journal, trace}) {
         if (parser.isSet(option) && parser.value(option).isEmpty())
             return usageError(err, QStringLiteral("--%1 needs a value").arg(option.names().constFirst()));
     }
@@ -173,11 +177,20 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
     }
 
     const Session session{out, err, parser.isSet(json), parser.isSet(verbose), err.device() && stderrIsTerminal()};
+    QString error;
+    if (!trace_start(parser.value(trace), QStringLiteral("quendel-card " QUENDEL_VERSION), error)) {
+        session.tell(QStringLiteral("cannot write the trace %1: %2").arg(parser.value(trace), error));
+        return kExitUsage;
+    }
+    int status;
     if (name == QLatin1String("list"))
-        return run_list(session);
-    if (name == QLatin1String("read"))
-        return run_read(session, batch.reader);
-    if (name == QLatin1String("write"))
-        return run_write(session, batch, uid);
-    return run_batch(session, batch);
+        status = run_list(session);
+    else if (name == QLatin1String("read"))
+        status = run_read(session, batch.reader);
+    else if (name == QLatin1String("write"))
+        status = run_write(session, batch, uid);
+    else
+        status = run_batch(session, batch);
+    trace_stop();
+    return status;
 }

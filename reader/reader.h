@@ -46,6 +46,16 @@ struct ReaderReply {
     int length;      // data bytes in the answer
 };
 
+// Told of every report the link writes and of every read that brings a
+// report, times out or fails, in order: for a trace of the link. `report`
+// is the 64 bytes written or read, `result` what hidapi returned (a byte
+// count; 0 for a time-out and -1 for an error, when `report` means
+// nothing), `ms` a monotonic time in milliseconds. Reads that find nothing
+// waiting before a request are not told. Null, the default: nothing is.
+enum ReaderFrameDirection { kFrameWritten, kFrameRead };
+using ReaderFrameHook = void (*)(ReaderFrameDirection direction, const uint8_t *report, int result, long long ms);
+void reader_set_frame_hook(ReaderFrameHook hook);
+
 extern hid_device *reader_handle;
 extern ReaderDeviceInfo *reader_device_list;
 

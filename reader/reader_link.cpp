@@ -107,6 +107,21 @@ int reader_close()
     return 0;
 }
 
+static ReaderFrameHook frame_hook = nullptr;
+
+void reader_set_frame_hook(ReaderFrameHook hook)
+{
+    frame_hook = hook;
+}
+
+static long long monotonic_ms();
+
+static void tell_frame(ReaderFrameDirection direction, const uint8_t *report, int result)
+{
+    if (frame_hook)
+        frame_hook(direction, report, result, monotonic_ms());
+}
+
 // Reads away the reports that are already waiting, so that an answer which
 // came after its time-out is not taken for the answer to the next request.
 static int discard_stale_reports()
@@ -114,6 +129,8 @@ static int discard_stale_reports()
     uint8_t stale[kReportSize];
     for (int i = 0; i < kMaxStaleReports; i++) {
         int res = hid_read_timeout(reader_handle, stale, kReportSize, 0);
+        if (res != 0)
+            tell_frame(kFrameRead, stale, res);
         if (res < 0)
             return -1;
         if (res == 0)
@@ -133,7 +150,9 @@ static int send_request(uint8_t command, const uint8_t *request, int request_len
         memcpy(&report[4], request, request_len);
     report[4 + request_len] = reader_crc8(&report[1], request_len + 3);
     report[5 + request_len] = kFrameEnd;
-    return hid_write(reader_handle, report, kReportSize) > 0 ? 0 : -1;
+    const int res = hid_write(reader_handle, report, kReportSize);
+    tell_frame(kFrameWritten, report, res);
+    return res > 0 ? 0 : -1;
 }
 
 // The data length of a well-formed answer frame (markers where its length
@@ -188,7 +207,9 @@ static int read_answer(uint8_t command, uint8_t *answer)
     int timeout = kReadTimeoutMs;
     for (int set_aside = 0;; set_aside++) {
         memset(answer, 0, kReportSize);
-        if (hid_read_timeout(reader_handle, answer, kReportSize, timeout) <= 0)
+        const int res = hid_read_timeout(reader_handle, answer, kReportSize, timeout);
+        tell_frame(kFrameRead, answer, res);
+        if (res <= 0)
             return -1;
         const int length = frame_length(answer);
         if (length < 0 || answer[2] == command || set_aside == kMaxStaleReports)

@@ -70,6 +70,16 @@ QString contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// A trace of the link names the program and every key it holds by a marker,
+// never by its bytes.
+void checkTrace(const QString &trace, const char *program, const char *marker)
+{
+    QVERIFY2(trace.contains(QString("program: %1 ").arg(program)) && trace.contains(marker), qPrintable(trace));
+    QVERIFY(trace.contains("reader: /dev/hidraw0\nproduct: Arvesto Card Reader\n"));
+    for (const vr::Key &key : {vr::kSiteKey, vr::kTransportKey})
+        QVERIFY(!trace.contains(QByteArray(reinterpret_cast<const char *>(key.data()), 6).toHex(' ')));
+}
+
 struct Run { int exitCode; QString out, err; };
 
 }  // namespace
@@ -105,7 +115,7 @@ class TestEndToEnd : public QObject
     }
 
     // Starts the window and waits for its driver to call.
-    void startWindow()
+    void startWindow(const QStringList &args = {})
     {
         server = std::make_unique<QLocalServer>();
         QVERIFY(server->listen(runtimeDir->filePath("driver")));
@@ -115,7 +125,7 @@ class TestEndToEnd : public QObject
         app->setProcessEnvironment(env);
         app->setProcessChannelMode(QProcess::ForwardedChannels);
         // The build's program, or another one (an installed copy) named in the environment.
-        app->start(qEnvironmentVariable("QUENDEL_E2E_APP", QUENDEL_E2E_APP), {});
+        app->start(qEnvironmentVariable("QUENDEL_E2E_APP", QUENDEL_E2E_APP), args);
         QVERIFY(server->waitForNewConnection(10000));
         driver = server->nextPendingConnection();
     }
@@ -201,7 +211,7 @@ private slots:
     // prepared, and so the write succeeds and is journalled.
     void window_preparesABlankCard()
     {
-        startWindow();
+        startWindow({"--trace", runtimeDir->filePath("window.trace")});
         connectWindow();
         node->holdAnswer(0x10);
         QJsonObject after = click("btnReadCard");
@@ -218,6 +228,7 @@ private slots:
         QCOMPARE(after["card"].toString(), QString("1A2B3C4D"));
         QCOMPARE(after["tip"].toString(), QString("读卡成功"));
         QVERIFY(!log.filter("[RD]").isEmpty() && !log.filter("[WR]").isEmpty());
+        checkTrace(contents(runtimeDir->filePath("window.trace")), "QuendelWriteCard", "[site-key] [crc] d2\n");
     }
 
     // Every card command unanswered: the slots block the window for their
@@ -260,9 +271,11 @@ private slots:
     {
         startWindow();
         connectWindow();
-        // Right after a heartbeat, so that the read runs before the next one.
+        // Right after a heartbeat and its answer, so that the read runs before
+        // the next one.
         const size_t before = received(*node).size();
         QVERIFY(QTest::qWaitFor([&] { return received(*node).size() > before; }, 5000));
+        QTest::qWait(200);
         node->unplug();
         const QJsonObject after = click("btnReadCard");
         const double read = after["ms"].toDouble();
@@ -348,7 +361,7 @@ private slots:
             });
         };
         loseTrailerAnswer(*node);
-        const Run batch = runCli({"batch", "--journal", journal}, [&](QProcess &) {
+        const Run batch = runCli({"batch", "--journal", journal, "--trace", journal + ".trace"}, [&](QProcess &) {
             QVERIFY(journalled("1A2B3C4D,prepared,5\r\n"));
             first = node->with([](vr::Reader &reader) { return *reader.card(); });
             lay(vr::Card::blank(kSecondUid), 0, true);
@@ -374,6 +387,7 @@ private slots:
                                     "/dev/hidraw0,55667788,failed,4 4 4", "/dev/hidraw0,55667788,writing,",
                                     "/dev/hidraw0,55667788,prepared,", "/dev/hidraw0,1A2B3C4D,already-prepared,",
                                     ""}));
+        checkTrace(contents(journal + ".trace"), "quendel-card", " < timeout\n");
     }
 
     // Ctrl-C and SIGHUP while a block write waits for its answer: each is
@@ -456,7 +470,18 @@ private slots:
             reached += written && !rows.contains(uid + "prepared");
         }
         qInfo("kill -9: %d of 20 cards written but not finished (seed %u)", reached, seed);
-        QCOMPARE(runCli({"read"}).exitCode, 0);  // the last one killed has let go of the reader
+        // The last one killed has let go of the reader. A card that opens with
+        // neither key, read with a trace and its frames on the logging category.
+        node->with([](vr::Reader &reader) { reader.layCard(vr::Card::unknownKeys(kUid)); });
+        const QString trace = runtimeDir->filePath("read.trace");
+        const Run read = runCli({"--trace", trace, "read"}, {}, [](QProcess &cli) {
+            QProcessEnvironment env = cli.processEnvironment();
+            env.insert("QT_LOGGING_RULES", "quendel.reader.frames.debug=true");
+            cli.setProcessEnvironment(env);
+        });
+        QCOMPARE(read.exitCode, 5);
+        checkTrace(contents(trace), "quendel-card", "[transport-key]");
+        QVERIFY(read.err.contains(contents(trace).section('\n', -2, -2)));  // the last frame
     }
 
     // The journal meets a file size limit after the card's "writing" row:
