@@ -7,16 +7,18 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    // --trace FILE: every report to and from the reader, for support.
+    SingleInstance instance(QStringLiteral("QuendelWriteCard"));
+    if (!instance.claim())
+        return 0;
+    // --trace FILE: every report to and from the reader, for support. Only
+    // once this is the window that runs, so that a second start leaves the
+    // first one's trace alone.
     const QStringList args = app.arguments();
     const int trace = args.indexOf(QStringLiteral("--trace"));
     QString error;
     if (!trace_start(trace > 0 ? args.value(trace + 1) : QString(),
                      QStringLiteral("QuendelWriteCard " QUENDEL_VERSION), error))
         qWarning("cannot write the trace %s: %s", qUtf8Printable(args.value(trace + 1)), qUtf8Printable(error));
-    SingleInstance instance(QStringLiteral("QuendelWriteCard"));
-    if (!instance.claim())
-        return 0;
     Widget window;
     instance.setWindow(&window);
     window.show();

@@ -56,7 +56,8 @@ QString wide(const wchar_t *text)
 QString trace_line(bool written, const unsigned char *report, int result, long long ms)
 {
     const QString head = QString::asprintf("%8lld %c", ms, written ? '>' : '<');
-    if (result <= 0)
+    // A failed read brings nothing; a failed write still shows what it tried.
+    if (!written && result <= 0)
         return head + (result == 0 ? QStringLiteral(" timeout") : QStringLiteral(" error"));
     // Where keys stand: in an authentication request; in a trailer written
     // or read back (key A, then key B ten bytes on). Key A reads back as
@@ -91,6 +92,8 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
             parts << QString::asprintf("%02x", report[i]);
         }
     }
+    if (result <= 0)
+        parts << QStringLiteral("error");
     return parts.join(QLatin1Char(' '));
 }
 

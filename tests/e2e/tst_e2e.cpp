@@ -80,6 +80,23 @@ void checkTrace(const QString &trace, const char *program, const char *marker)
         QVERIFY(!trace.contains(QByteArray(reinterpret_cast<const char *>(key.data()), 6).toHex(' ')));
 }
 
+// The batch of cli_batch, and of its recorded trace replayed.
+const QString kBatchOut = "1 1A2B3C4D prepared (codes 5)\n2 55667788 failed (codes 4 4 4)\n3 55667788 prepared\n"
+                          "4 1A2B3C4D already-prepared\nprepared: 2, already prepared: 1, failed: 1, invalid: 0\n";
+const QStringList kBatchRows = {"reader,uid,outcome,codes", "/dev/hidraw0,1A2B3C4D,writing,",
+                                "/dev/hidraw0,1A2B3C4D,prepared,5", "/dev/hidraw0,55667788,writing,",
+                                "/dev/hidraw0,55667788,failed,4 4 4", "/dev/hidraw0,55667788,writing,",
+                                "/dev/hidraw0,55667788,prepared,", "/dev/hidraw0,1A2B3C4D,already-prepared,", ""};
+
+// A journal's rows without their times.
+QStringList rowsOf(const QString &journal)
+{
+    QStringList rows = contents(journal).split("\r\n");
+    for (QString &row : rows)
+        row = row.section(',', 1);
+    return rows;
+}
+
 struct Run { int exitCode; QString out, err; };
 
 }  // namespace
@@ -376,17 +393,8 @@ private slots:
         QCOMPARE(batch.exitCode, 3);
         QVERIFY(batch.err.startsWith("quendel-card: reader /dev/hidraw0, journal " + journal + "\n"));
         QVERIFY(batch.err.contains("lay a card on the reader"));
-        QCOMPARE(batch.out, QString("1 1A2B3C4D prepared (codes 5)\n2 55667788 failed (codes 4 4 4)\n"
-                                    "3 55667788 prepared\n4 1A2B3C4D already-prepared\n"
-                                    "prepared: 2, already prepared: 1, failed: 1, invalid: 0\n"));
-        QStringList rows = contents(journal).split("\r\n");  // the journal, without times
-        for (QString &row : rows)
-            row = row.section(',', 1);  // after the time
-        QCOMPARE(rows, QStringList({"reader,uid,outcome,codes", "/dev/hidraw0,1A2B3C4D,writing,",
-                                    "/dev/hidraw0,1A2B3C4D,prepared,5", "/dev/hidraw0,55667788,writing,",
-                                    "/dev/hidraw0,55667788,failed,4 4 4", "/dev/hidraw0,55667788,writing,",
-                                    "/dev/hidraw0,55667788,prepared,", "/dev/hidraw0,1A2B3C4D,already-prepared,",
-                                    ""}));
+        QCOMPARE(batch.out, kBatchOut);
+        QCOMPARE(rowsOf(journal), kBatchRows);
         checkTrace(contents(journal + ".trace"), "quendel-card", " < timeout\n");
     }
 
@@ -549,6 +557,47 @@ private slots:
         driver = first;
         ::kill(static_cast<pid_t>(app->processId()), SIGCONT);
         QVERIFY2(message.contains(QString("（pid %1）").arg(app->processId())), qPrintable(message));
+    }
+
+    // Recorded traces (traces/) served back to the programs as built: the
+    // same outcome. An answer edited changes it; a request off the trace
+    // stops the replay, and the message shows no key.
+    void replay_recordedTraces()
+    {
+        const QString traces = QUENDEL_E2E_TRACES, read = contents(traces + "/read-card-with-unknown-keys.trace");
+        const auto replay = [&](const QString &trace) {
+            QFile file(runtimeDir->filePath("replayed.trace"));
+            std::string why;
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(trace.toUtf8()) == trace.toUtf8().size());
+            file.close();
+            QVERIFY2(node->replay(file.fileName().toStdString(), &why), why.c_str());
+        };
+        replay(read);
+        QCOMPARE(runCli({"read"}).exitCode, 5);
+        replay(QString(read).replace("< 01 d1 14 00 07 04 00 1a 2b 3c 4d 08 93 d2", "< 01 d1 14 01 00 [crc] d2"));
+        QCOMPARE(runCli({"read"}).exitCode, 4);
+        replay(QString(read).replace("38 [site-key]", "38 [other-key]"));
+        runCli({"read"});
+        const QString mismatch = QString::fromStdString(node->replayMismatch());
+        QVERIFY2(mismatch.contains("request 4 differs from the trace:\n  trace: ")
+                         && mismatch.endsWith("actual: 01 d1 15 0b 1a 2b 3c 4d 38 [site-key] [crc] d2"),
+                 qPrintable(mismatch));
+
+        replay(contents(traces + "/window-prepares-a-blank-card.trace"));
+        startWindow();
+        connectWindow();
+        QCOMPARE(click("btnReadCard")["card"].toString(), QString("未写入"));
+        QCOMPARE(click("btnWriteCard")["tip"].toString(), QString("写卡成功"));
+        QCOMPARE(click("btnReadCard")["card"].toString(), QString("1A2B3C4D"));
+        QCOMPARE(click("btnDisconnect")["lamp"].toString(), kRedLamp);
+
+        replay(contents(traces + "/batch-lost-answer-swap-unplug.trace"));
+        const QString journal = runtimeDir->filePath("cards.csv");
+        const Run batch = runCli({"batch", "--journal", journal});
+        QCOMPARE(batch.exitCode, 3);
+        QCOMPARE(batch.out, kBatchOut);
+        QCOMPARE(rowsOf(journal), kBatchRows);
+        QVERIFY(node->replayMismatch().empty());
     }
 };
 

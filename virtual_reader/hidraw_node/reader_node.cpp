@@ -190,17 +190,39 @@ void ReaderNode::unplug()
         std::lock_guard<std::mutex> guard(mMutex);
         if (!mPlugged)
             return;
-        mPlugged = false;
-        // The testbed keeps the master and closes it itself at the end: put
-        // /dev/null in its place, so that the node hangs up as an unplugged
-        // hidraw node does, now.
-        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        dup3(null, mPty, O_CLOEXEC);
-        close(null);
+        hangUp();
         vr::unplug(kDevNode);
     }
     // Outside the lock: the worker thread may be waiting for it.
     umockdev_testbed_remove_device(mTestbed, mUsbDevice.c_str());
+}
+
+// With the lock held.
+void ReaderNode::hangUp()
+{
+    mPlugged = false;
+    // The testbed keeps the master and closes it itself at the end: put
+    // /dev/null in its place, so that the node hangs up as an unplugged
+    // hidraw node does, now.
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    dup3(null, mPty, O_CLOEXEC);
+    close(null);
+}
+
+bool ReaderNode::replay(const std::string &traceFile, std::string *why)
+{
+    auto replay = std::make_unique<TraceReplay>();
+    if (!replay->load(traceFile, why))
+        return false;
+    std::lock_guard<std::mutex> guard(mMutex);
+    mReplay = std::move(replay);
+    return true;
+}
+
+std::string ReaderNode::replayMismatch() const
+{
+    std::lock_guard<std::mutex> guard(mMutex);
+    return mReplay ? mReplay->mismatch() : std::string();
 }
 
 std::vector<unsigned long> ReaderNode::unknownIoctls() const
@@ -267,6 +289,19 @@ int ReaderNode::onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
     std::lock_guard<std::mutex> guard(node->mMutex);
     if (!node->mPlugged) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    const int length = static_cast<int>(arg->data_len);
+    if (node->mReplay) {
+        // A request off the trace gets silence; an unplug fails the write
+        // that meets it, or the read after the answers that came before it.
+        const std::optional<TraceReplay::Reply> reply = node->mReplay->serve(arg->data, arg->data_len);
+        for (const vr::Report &answer : reply ? reply->answers : std::vector<vr::Report>())
+            node->send(answer.data());
+        const bool writeFails = reply && reply->unplug && reply->answers.empty();
+        if (reply && reply->unplug)
+            node->hangUp();
+        umockdev_ioctl_client_complete(client, writeFails ? -1 : length, writeFails ? ENODEV : 0);
         return TRUE;
     }
     const int written = hid_write(node->mDevice, arg->data, static_cast<size_t>(arg->data_len));

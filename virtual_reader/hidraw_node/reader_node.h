@@ -9,12 +9,14 @@
 // library diverts /sys and /dev into the testbed.
 #pragma once
 
+#include "trace_replay.h"
 #include "virtual_reader.h"
 
 #include <hidapi.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -65,6 +67,13 @@ public:
     // up (poll reports POLLHUP), and writes fail with ENODEV.
     void unplug();
 
+    // From now on the reader answers as `traceFile` recorded it (see
+    // trace_replay.h) instead of as the virtual reader would. False, with
+    // the reason, when the trace cannot be read.
+    bool replay(const std::string &traceFile, std::string *why);
+    // How the program's requests left the trace, or empty while they follow it.
+    std::string replayMismatch() const;
+
     // Requests that no handler knows: they got ENOTTY.
     std::vector<unsigned long> unknownIoctls() const;
 
@@ -73,6 +82,7 @@ private:
     static int onWrite(_UMockdevIoctlBase *, _UMockdevIoctlClient *client, void *self);
     bool loadIdentity(const std::string &descriptionFile, std::string *why);
     void send(const uint8_t *report);
+    void hangUp();
 
     mutable std::mutex mMutex;
     _UMockdevTestbed *mTestbed = nullptr;
@@ -85,6 +95,7 @@ private:
     std::optional<uint8_t> mHoldCommand;
     std::optional<virtual_reader::Report> mHeld;
     std::vector<unsigned long> mUnknownIoctls;
+    std::unique_ptr<TraceReplay> mReplay;
 
     // From the description: what the ioctls report.
     std::vector<uint8_t> mReportDescriptor;
