@@ -101,7 +101,7 @@ vr::Report answerOf(const std::vector<std::string> &tokens)
             const vr::Key *named = namedKey(token);
             for (size_t i = 0; i < kKey && at < report.size(); i++, at++)
                 report[at] = named ? (*named)[i] : 0xff;
-        } else {
+        } else if (isByte(token)) {
             report[at++] = static_cast<uint8_t>(std::stoul(token, nullptr, 16));
         }
     }
@@ -135,8 +135,14 @@ bool TraceReplay::load(const std::string &file, std::string *why)
         if (!(words >> ms >> direction) || (direction != ">" && direction != "<"))
             continue;
         Tokens tokens;
-        for (std::string token; words >> token;)
+        for (std::string token; words >> token;) {
+            if (!isByte(token) && !namedKey(token) && token != "[other-key]" && token != "[crc]"
+                    && token != "timeout" && token != "error") {
+                *why = file + ": '" + token + "' is neither a byte nor a marker, in: " + line;
+                return false;
+            }
             tokens.push_back(token);
+        }
         if (tokens.empty())
             continue;
         if (direction == ">") {
