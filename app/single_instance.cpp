@@ -46,79 +46,105 @@ SingleInstance::SingleInstance(const QString &program, QObject *parent)
 
 bool SingleInstance::claim()
 {
+    for (;;) {
+        if (tryClaim())
+            return true;
+        switch (handOver()) {
+        case HandOver::Answered:
+        case HandOver::Quit:
+            return false;
+        case HandOver::NotOurs:
+            return true;
+        case HandOver::Retry:
+            break;  // the running one may have ended meanwhile
+        }
+    }
+}
+
+// True when this start is the first, or cannot tell (then it runs, with no
+// hand-over, rather than not at all).
+bool SingleInstance::tryClaim()
+{
 #ifdef Q_OS_LINUX
     if (mServer.listen(mServerName))
         return true;
-    if (mServer.serverError() != QAbstractSocket::AddressInUseError) {
-        qWarning("cannot listen for later starts on %s: %s", qUtf8Printable(mServerName),
-                 qUtf8Printable(mServer.errorString()));
-        return true;
-    }
+    if (mServer.serverError() == QAbstractSocket::AddressInUseError)
+        return false;
 #else
-    if (mLock->tryLock(0)) {
-        // A socket file left by a crashed instance would make listen() fail.
-        QLocalServer::removeServer(mServerName);
-        if (!mServer.listen(mServerName))
-            qWarning("cannot listen for later starts on %s: %s", qUtf8Printable(mServerName),
-                     qUtf8Printable(mServer.errorString()));
+    if (!mLock->tryLock(0) && mLock->error() == QLockFile::LockFailedError)
+        return false;
+    // A socket file left by a crashed instance would make listen() fail.
+    QLocalServer::removeServer(mServerName);
+    if (mLock->error() == QLockFile::NoError && mServer.listen(mServerName))
         return true;
-    }
 #endif
-    handOver();
-    return false;
+    qWarning("cannot listen for later starts on %s: %s", qUtf8Printable(mServerName),
+             qUtf8Printable(mServer.errorString()));
+    return true;
 }
 
 // Asks the running instance to come to the front. It answers by closing the
 // connection; one that does not within two seconds (hung, stopped) is named
 // to the operator, who waits for it again or quits.
-void SingleInstance::handOver()
+SingleInstance::HandOver SingleInstance::handOver()
 {
-    for (;;) {
-        QLocalSocket socket;
+    QLocalSocket socket;
 #ifdef Q_OS_LINUX
-        socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
+    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
 #endif
-        bool answered = false;
-        // The first instance may still be starting: give it a moment to listen.
-        for (int waited = 0; waited < kHandOverMs; waited += 100) {
-            socket.connectToServer(mServerName);
-            if (socket.waitForConnected(100)) {
-                answered = socket.waitForDisconnected(kHandOverMs);
-                break;
-            }
-            // Refused or not there yet: the connect fails at once.
-            QThread::msleep(100);
-        }
-        if (answered)
-            return;
-        const qint64 pid = runningPid(socket);
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("QuendelWriteCard"),
-                        QStringLiteral("写卡器程序已在运行（pid %1），但没有响应。\n"
-                                       "等它恢复后按“重试”，或者按“退出”。")
-                                .arg(pid > 0 ? QString::number(pid) : QStringLiteral("?")));
-        QPushButton *retry = box.addButton(QStringLiteral("重试"), QMessageBox::AcceptRole);
-        box.addButton(QStringLiteral("退出"), QMessageBox::RejectRole);
-        box.exec();
-        if (box.clickedButton() != retry)
-            return;
+    // The first instance may still be starting: give it a moment to listen.
+    for (int waited = 0; waited < kHandOverMs; waited += 100) {
+        socket.connectToServer(mServerName);
+        if (socket.waitForConnected(100))
+            break;
+        // Refused or not there yet: the connect fails at once.
+        QThread::msleep(100);
     }
+    const bool connected = socket.state() == QLocalSocket::ConnectedState;
+    const RunningInstance running = runningInstance(socket);
+    // Anyone may bind a name in the abstract namespace: only our own user's
+    // window is handed over to.
+    if (connected && running.uid >= 0 && running.uid != currentUser()) {
+        qWarning("%s is held by another user's process (pid %lld); running without hand-over",
+                 qUtf8Printable(mServerName), running.pid);
+        return HandOver::NotOurs;
+    }
+    if (connected && socket.waitForDisconnected(kHandOverMs))
+        return HandOver::Answered;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("QuendelWriteCard"),
+                    QStringLiteral("写卡器程序已在运行（pid %1），但没有响应。\n"
+                                   "等它恢复后按“重试”，或者按“退出”。")
+                            .arg(running.pid > 0 ? QString::number(running.pid) : QStringLiteral("?")));
+    QPushButton *retry = box.addButton(QStringLiteral("重试"), QMessageBox::AcceptRole);
+    box.addButton(QStringLiteral("退出"), QMessageBox::RejectRole);
+    box.exec();
+    return box.clickedButton() == retry ? HandOver::Retry : HandOver::Quit;
 }
 
-// The process of the running instance, or 0 where it cannot be told.
-qint64 SingleInstance::runningPid(const QLocalSocket &socket) const
+// The process of the running instance and its user; -1 where that cannot be told.
+SingleInstance::RunningInstance SingleInstance::runningInstance(const QLocalSocket &socket) const
 {
 #ifdef Q_OS_LINUX
     struct ucred peer = {};
     socklen_t size = sizeof peer;
     if (socket.state() == QLocalSocket::ConnectedState
             && ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
-        return peer.pid;
-    return 0;
+        return {peer.pid, static_cast<qint64>(peer.uid)};
+    return {-1, -1};
 #else
     Q_UNUSED(socket);
     qint64 pid = 0;
     QString host, program;
-    return mLock->getLockInfo(&pid, &host, &program) ? pid : 0;
+    return {mLock->getLockInfo(&pid, &host, &program) ? pid : -1, -1};
+#endif
+}
+
+qint64 SingleInstance::currentUser()
+{
+#ifdef Q_OS_LINUX
+    return ::getuid();
+#else
+    return -1;
 #endif
 }
 

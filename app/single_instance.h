@@ -28,8 +28,16 @@ public:
     void setWindow(QWidget *window);
 
 private:
-    void handOver();
-    qint64 runningPid(const class QLocalSocket &socket) const;
+    enum class HandOver { Answered, Retry, Quit, NotOurs };
+    struct RunningInstance {
+        qint64 pid;
+        qint64 uid;
+    };
+
+    bool tryClaim();
+    HandOver handOver();
+    RunningInstance runningInstance(const class QLocalSocket &socket) const;
+    static qint64 currentUser();
     void bringToFront();
 
     QPointer<QWidget> mWindow;

@@ -137,8 +137,9 @@ ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
         mFile = std::move(lock);
         return ReaderOpen::Opened;
     }
-    if (lock->error() == QLockFile::PermissionError)
-        return ReaderOpen::PermissionDenied;
+    // A lock file that cannot be made says nothing of the reader.
+    if (lock->error() != QLockFile::LockFailedError)
+        return ReaderOpen::CannotOpen;
     if (holder) {
         qint64 pid = 0;
         QString host, program;

@@ -116,10 +116,17 @@ void reader_set_frame_hook(ReaderFrameHook hook)
 
 static long long monotonic_ms();
 
+// A read tells only the bytes it brought: the rest of its buffer holds what
+// the stack held before, a request's key perhaps.
 static void tell_frame(ReaderFrameDirection direction, const uint8_t *report, int result)
 {
-    if (frame_hook)
-        frame_hook(direction, report, result, monotonic_ms());
+    if (!frame_hook)
+        return;
+    uint8_t told[kReportSize] = {};
+    const int defined = direction == kFrameWritten ? kReportSize : result;
+    if (defined > 0)
+        memcpy(told, report, defined < kReportSize ? defined : kReportSize);
+    frame_hook(direction, told, result, monotonic_ms());
 }
 
 // Reads away the reports that are already waiting, so that an answer which

@@ -219,10 +219,10 @@ bool ReaderNode::replay(const std::string &traceFile, std::string *why)
     return true;
 }
 
-std::string ReaderNode::replayMismatch() const
+std::string ReaderNode::replayVerdict() const
 {
     std::lock_guard<std::mutex> guard(mMutex);
-    return mReplay ? mReplay->mismatch() : std::string();
+    return mReplay ? mReplay->verdict() : std::string();
 }
 
 std::vector<unsigned long> ReaderNode::unknownIoctls() const
@@ -293,13 +293,14 @@ int ReaderNode::onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
     }
     const int length = static_cast<int>(arg->data_len);
     if (node->mReplay) {
-        // A request off the trace gets silence; an unplug fails the write
-        // that meets it, or the read after the answers that came before it.
+        // A request off the trace ends the replay: the reader is gone. An
+        // unplug fails the write that meets it, or the read after the
+        // answers that came before it.
         const std::optional<TraceReplay::Reply> reply = node->mReplay->serve(arg->data, arg->data_len);
         for (const vr::Report &answer : reply ? reply->answers : std::vector<vr::Report>())
             node->send(answer.data());
-        const bool writeFails = reply && reply->unplug && reply->answers.empty();
-        if (reply && reply->unplug)
+        const bool writeFails = !reply || (reply->unplug && reply->answers.empty());
+        if (!reply || reply->unplug)
             node->hangUp();
         umockdev_ioctl_client_complete(client, writeFails ? -1 : length, writeFails ? ENODEV : 0);
         return TRUE;

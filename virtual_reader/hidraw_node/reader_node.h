@@ -71,8 +71,9 @@ public:
     // trace_replay.h) instead of as the virtual reader would. False, with
     // the reason, when the trace cannot be read.
     bool replay(const std::string &traceFile, std::string *why);
-    // How the program's requests left the trace, or empty while they follow it.
-    std::string replayMismatch() const;
+    // Once the program has ended: how its requests left the trace, or empty
+    // when they followed it to its end (TraceReplay::verdict).
+    std::string replayVerdict() const;
 
     // Requests that no handler knows: they got ENOTTY.
     std::vector<unsigned long> unknownIoctls() const;

@@ -1,7 +1,8 @@
 // quendel-reader-node: runs a program with a reader on an emulated
 // /dev/hidraw0 and a card on the reader, or a recorded trace served back,
 // and exits with the program's status (77 when umockdev cannot run here; 90
-// when the program's requests left the trace, which it then says).
+// when the program's requests left the trace or stopped short of its end,
+// which it then says).
 //
 //   quendel-reader-node [--blank | --prepared | --no-card | --replay TRACE] [--] PROGRAM [ARG...]
 #include "reader_node.h"
@@ -58,9 +59,9 @@ int main(int argc, char **argv)
         std::perror(argv[first]);
         return 127;
     }
-    const std::string mismatch = node.replayMismatch();
-    if (!mismatch.empty()) {
-        std::fprintf(stderr, "%s: replay stopped: %s\n", argv[0], mismatch.c_str());
+    const std::string verdict = node.replayVerdict();
+    if (!verdict.empty()) {
+        std::fprintf(stderr, "%s: the replay failed: %s\n", argv[0], verdict.c_str());
         return 90;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -129,6 +129,8 @@ bool TraceReplay::load(const std::string &file, std::string *why)
     }
     // Frame lines: milliseconds, direction, then bytes, markers or a word.
     for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();  // a trace that went through Windows
         std::istringstream words(line);
         long long ms;
         std::string direction;
@@ -159,6 +161,18 @@ bool TraceReplay::load(const std::string &file, std::string *why)
         return false;
     }
     return true;
+}
+
+std::string TraceReplay::verdict() const
+{
+    if (!mMismatch.empty())
+        return mMismatch;
+    for (size_t next = mNext; next < mScript.size(); next++) {
+        if (!isHeartbeat(mScript[next]))
+            return "the program ended before request " + std::to_string(next + 1) + " of the trace:\n  trace:  "
+                   + mScript[next].line;
+    }
+    return std::string();
 }
 
 bool TraceReplay::isHeartbeat(const Exchange &exchange) const

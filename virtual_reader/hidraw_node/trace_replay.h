@@ -6,7 +6,9 @@
 // ([other-key]: ff bytes); [crc] matches any checksum and is computed in
 // answers. A recorded time-out is a silence; answers recorded after it are
 // late, and go out ahead of the next request's own. A failed write or read
-// is the reader unplugged.
+// is the reader unplugged. A late answer that the program drained before
+// its next request is served with that request's answers, where the
+// program sets it aside: the outcome is the same.
 //
 // Heartbeats come with time, not with what the program does: one the trace
 // does not have next is answered as every heartbeat is, and recorded ones
@@ -36,6 +38,9 @@ public:
     // later request gets nothing either.
     std::optional<Reply> serve(const uint8_t *request, size_t length);
     const std::string &mismatch() const { return mMismatch; }
+    // Once the program has ended: the mismatch, or the requests of the trace
+    // (heartbeats aside) that it never made; empty when it followed the trace.
+    std::string verdict() const;
 
 private:
     using Tokens = std::vector<std::string>;
