@@ -31,6 +31,7 @@ SingleInstance::SingleInstance(const QString &program, QObject *parent)
     mServerName = QStringLiteral("%1-%2").arg(program).arg(::getuid());
     mServer.setSocketOptions(QLocalServer::AbstractNamespaceOption);
 #else
+    QDir().mkpath(lock_dir());
     mLock = std::make_unique<QLockFile>(QDir(lock_dir()).filePath(program + QStringLiteral(".lock")));
     mLock->setStaleLockTime(0);
     mServerName = QDir(lock_dir()).filePath(program + QStringLiteral(".socket"));

@@ -86,10 +86,8 @@ QString nodeHolder(const struct stat &node)
 
 QString lock_dir()
 {
-    const QString dir = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-                                .filePath(QStringLiteral("quendel-writecard"));
-    QDir().mkpath(dir);
-    return dir;
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+            .filePath(QStringLiteral("quendel-writecard"));
 }
 
 ReaderLock::~ReaderLock()
@@ -129,6 +127,7 @@ ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
 
 ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
 {
+    QDir().mkpath(lock_dir());
     auto lock = std::make_unique<QLockFile>(lockFilePath(path));
     // Never stale by age: a batch may hold a reader for hours. A lock whose
     // process is gone is still taken over.

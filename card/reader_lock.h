@@ -16,7 +16,7 @@
 #include <memory>
 
 // The per-user folder of the lock files, and of the program's own lock where
-// it needs one.
+// it needs one. Made by whoever takes a lock there; looking needs none.
 QString lock_dir();
 
 enum class ReaderOpen { Opened, NoAnswer, InUse, PermissionDenied, Gone, CannotOpen };
