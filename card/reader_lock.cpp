@@ -13,6 +13,12 @@
 #include <cerrno>
 #include <csignal>
 #endif
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <sys/file.h>
@@ -37,10 +43,19 @@ QString describe(qint64 pid, const QString &program)
     return QStringLiteral("%1 (pid %2)").arg(program.isEmpty() ? QStringLiteral("?") : program).arg(pid);
 }
 
+// A lock file outlives a holder that was killed; the lock is held only while
+// its process runs.
 bool processRuns(qint64 pid)
 {
 #ifdef Q_OS_UNIX
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+#elif defined(Q_OS_WIN)
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
 #else
     Q_UNUSED(pid);
     return true;

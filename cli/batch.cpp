@@ -23,6 +23,10 @@
 #include <thread>
 #else
 #include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 #endif
 
 namespace {
@@ -33,13 +37,8 @@ std::atomic<int> statusLineShown{0};
 // Rubs out the status line first, when one is shown.
 const char kStopping[] = "\r\033[Kquendel-card: stopping after this card\n";
 
-void requestStop(int signal)
+void announceStop()
 {
-#ifndef Q_OS_UNIX
-    std::signal(signal, requestStop);  // Windows resets the handler on each signal
-#else
-    Q_UNUSED(signal);
-#endif
     if (stopRequested.exchange(1))
         return;
     const int skipped = statusLineShown ? 0 : 4;
@@ -51,14 +50,41 @@ void requestStop(int signal)
     Q_UNUSED(ignored);
 }
 
+#ifdef Q_OS_UNIX
+void requestStop(int) { announceStop(); }
+#else
+HANDLE batchFinished = nullptr;
+
+BOOL WINAPI requestStopFromConsole(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        announceStop();
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // Windows ends the process as soon as this returns (or after a few
+        // seconds): hold it until the card in hand is finished and journaled.
+        announceStop();
+        WaitForSingleObject(batchFinished, INFINITE);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+#endif
+
 // Ctrl-C, SIGTERM and SIGHUP (a closed terminal or SSH session) only raise a
 // flag, looked at between cards, so that the card in hand is finished first.
 // They never reach the thread that speaks to the reader: one landing in the
 // middle of a transaction would fail it (poll() is never restarted), and a
 // write cut short that way is reported failed although the card took it. A
 // watcher thread takes them instead and says at once that the batch stops.
-// Windows runs its handler on a thread of its own. The previous handlers come
-// back when the batch ends.
+// On Windows the console's handler, which runs on a thread of its own, takes
+// Ctrl-C, Ctrl-Break and a closed console the same way. The previous handlers
+// come back when the batch ends.
 class StopSignals {
 public:
     StopSignals()
@@ -80,8 +106,10 @@ public:
             mWake.wait(lock, [this] { return mFinished; });
         });
 #else
-        mInterrupt = std::signal(SIGINT, requestStop);
-        mTerminate = std::signal(SIGTERM, requestStop);
+        if (!batchFinished)  // one for the process: a late handler may still wait on it
+            batchFinished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ResetEvent(batchFinished);
+        SetConsoleCtrlHandler(requestStopFromConsole, TRUE);
 #endif
     }
     ~StopSignals()
@@ -97,16 +125,16 @@ public:
         for (size_t i = 0; i < std::size(kSignals); i++)
             sigaction(kSignals[i], &mPrevious[i], nullptr);
 #else
-        std::signal(SIGINT, mInterrupt);
-        std::signal(SIGTERM, mTerminate);
+        SetConsoleCtrlHandler(requestStopFromConsole, FALSE);
+        SetEvent(batchFinished);  // a closing console may end the process now
 #endif
     }
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
     bool raised() const { return stopRequested != 0; }
 
-private:
 #ifdef Q_OS_UNIX
+private:
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
     sigset_t mSignals;
     sigset_t mPreviousMask;
@@ -115,9 +143,6 @@ private:
     std::condition_variable mWake;
     bool mFinished = false;
     std::thread mWatcher;
-#else
-    void (*mInterrupt)(int);
-    void (*mTerminate)(int);
 #endif
 };
 

@@ -7,6 +7,13 @@
 #include <csignal>
 #include <cstdio>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 int main(int argc, char *argv[])
 {
 #ifndef _WIN32
@@ -14,11 +21,22 @@ int main(int argc, char *argv[])
     // it, not kill the program between a card and its journal row.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+#else
+    // The output is UTF-8 (a reader's product name may be Chinese); a
+    // console shows it so only when told, and keeps the system's code page
+    // (936 on a Chinese Windows) otherwise.
+    const UINT consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage != 0)
+        SetConsoleOutputCP(CP_UTF8);
 #endif
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
     const int status = run_quendel_card(app.arguments(), out, err);
     hid_exit();
+#ifdef _WIN32
+    if (consoleCodePage != 0)
+        SetConsoleOutputCP(consoleCodePage);
+#endif
     return status;
 }

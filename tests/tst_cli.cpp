@@ -3,6 +3,7 @@
 // transactions: the lines printed, the JSON, the journal's rows, the
 // exit status, and what ends up on each card.
 #include "quendel_card.h"
+#include "user_data_folder.h"
 #include "virtual_reader.h"
 
 #include <QJsonArray>
@@ -10,12 +11,22 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
+#include <unistd.h>
+#endif
+
 namespace vr = virtual_reader;
 
 namespace {
 
-// A path that the journal has to quote, its quotes doubled (RFC 4180).
-const vr::Identity kIdentity{"/dev/hid \"card\",1", L"Maker", L"Card Reader", L"1", 0x0100};
+// A path that the journal has to quote, its quotes doubled (RFC 4180). A
+// product string beyond ASCII and beyond 16 bits: a pair of UTF-16 units in
+// Windows' wchar_t.
+const vr::Identity kIdentity{"/dev/hid \"card\",1", L"Maker", L"\u8BFB\u5361\u5668 \U0001F4B3", L"1", 0x0100};
+const QString kProduct = QStringLiteral("读卡器 💳");
 const QString kPath = QString::fromStdString(kIdentity.path);
 const QString kPathInJournal = R"("/dev/hid ""card"",1")";
 // ISO 8601 with the UTC offset spelt out.
@@ -30,8 +41,10 @@ std::vector<vr::Card> cardBox()
 }
 
 // What the operator does at the Nth pre-request (counted from 1), before the
-// reader answers it. Laying a card lifts the one on the reader.
-enum Act { Lay, Lift, Unplug };
+// reader answers it. Laying a card lifts the one on the reader. Ctrl-C goes
+// to the process as a terminal or a console sends it, so that it lands on
+// another thread, at its own time.
+enum Act { Lay, Lift, Unplug, CtrlC };
 struct Step { int at; Act act; int card; };
 using Script = std::vector<Step>;
 
@@ -62,6 +75,17 @@ class TestCli : public QObject {
 
     void act(const Step &step)
     {
+        if (step.act == CtrlC) {
+#ifdef Q_OS_WIN
+            const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+#else
+            const bool sent = kill(getpid(), SIGINT) == 0;
+#endif
+            if (!sent)
+                vr::unplug(kIdentity.path);  // or the batch would wait for it forever
+            QVERIFY(sent);
+            return;
+        }
         if (step.act == Unplug) {
             vr::unplug(kIdentity.path);
         } else if (onReader >= 0) {
@@ -111,8 +135,27 @@ class TestCli : public QObject {
     }
 
 private slots:
-    void initTestCase() { QVERIFY(QDir::setCurrent(dir.path())); }
-    void cleanupTestCase() { vr::unplugAll(); }
+    void initTestCase()
+    {
+        QVERIFY(QDir::setCurrent(dir.path()));
+#ifdef Q_OS_WIN
+        // Ctrl-C wants a console with a window (Wine gives a program started
+        // without a terminal a headless one); the new console must not take
+        // the test's output.
+        if (!GetConsoleWindow()) {
+            const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE), error = GetStdHandle(STD_ERROR_HANDLE);
+            FreeConsole();
+            QVERIFY(AllocConsole());
+            SetStdHandle(STD_OUTPUT_HANDLE, output);
+            SetStdHandle(STD_ERROR_HANDLE, error);
+        }
+#endif
+    }
+    void cleanupTestCase()
+    {
+        vr::unplugAll();
+        QDir::setCurrent(QDir::tempPath());  // Windows removes no folder in use
+    }
 
     // Each row: the lines of the cards handled, without their numbers.
     void batch_data()
@@ -140,6 +183,10 @@ private slots:
                 << QStringList{"1A2B3C4D failed (codes 6)", "0BADCAFE prepared"} << 6;
         QTest::newRow("reader unplugged") << QStringList() << inTurn({0}, {{7, Unplug, 0}})
                 << QStringList{"1A2B3C4D prepared"} << 3;
+        // Mid-write: the card in hand is finished and journaled, then the
+        // batch ends, whenever the signal lands (the process is not killed).
+        QTest::newRow("Ctrl-C") << QStringList() << inTurn({0}, {{2, CtrlC, 0}})
+                << QStringList{"1A2B3C4D prepared"} << 0;
     }
 
     void batch()
@@ -219,8 +266,8 @@ private slots:
             QTest::newRow(name) << args << card << status << text << json;
         };
         row("list", {"list"}, -1, 0,
-            "path: " + kPath + "\nproduct: Card Reader\nmanufacturer: Maker\nserial: 1\nrelease: 0100\n",
-            "[{'path':'/dev/hid \\'card\\',1','product':'Card Reader','manufacturer':'Maker','serial':'1',"
+            "path: " + kPath + "\nproduct: " + kProduct + "\nmanufacturer: Maker\nserial: 1\nrelease: 0100\n",
+            "[{'path':'/dev/hid \\'card\\',1','product':'" + kProduct + "','manufacturer':'Maker','serial':'1',"
             "'release':'0100','in_use_by':null,'may_open':true}]");
         row("read blank", {"read"}, 0, 0, "uid: 1A2B3C4D\natqa: 0004\nsak: 08\nkey: transport\nnumber: not written\n",
             "{'uid':'1A2B3C4D','atqa':'0004','sak':'08','key':'transport','number':null}");
@@ -250,7 +297,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, json);
         // Writes go into the default journal, created with its folder.
-        const QString defaultJournal = qEnvironmentVariable("XDG_DATA_HOME") + "/quendel-writecard/journal.csv";
+        const QString defaultJournal = userDataFolder() + "/journal.csv";
         QFile::remove(defaultJournal);
         for (bool asJson : {false, true}) {
             const Run result = run(args + (asJson ? QStringList{"--json"} : QStringList()),

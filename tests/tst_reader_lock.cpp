@@ -5,6 +5,7 @@
 // go on undisturbed shows only on a shared device: the end-to-end tests.
 #include "quendel_card.h"
 #include "reader_lock.h"
+#include "user_data_folder.h"
 #include "virtual_reader.h"
 #include "widget.h"
 
@@ -56,10 +57,20 @@ class TestReaderLock : public QObject
 private slots:
     void heldReader_refusedUntilTheHolderDies()
     {
+        // Lock files that killed holders left (Windows shares the folder
+        // between the suites); one that is held cannot be removed there.
+        QDir locks(userDataFolder(), "quendel-reader-*.lock");
+        for (const QString &stale : locks.entryList())
+            locks.remove(stale);
         QProcess holder;  // killed, if still running, when the test ends
+        // Its messages to the log: on Windows, data on either channel ends a
+        // wait for stdout.
+        holder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         holder.start(QCoreApplication::applicationFilePath(), {"--hold"});
         QVERIFY(holder.waitForReadyRead(10000));
         QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+        locks.refresh();
+        QCOMPARE(locks.entryList().size(), 1);
         const QString holderName = QStringLiteral("tst_reader_lock (pid %1)").arg(holder.processId());
 
         // The window treats a held reader like one that cannot be opened, and
