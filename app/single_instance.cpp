@@ -72,7 +72,7 @@ bool SingleInstance::tryClaim()
     if (mServer.serverError() == QAbstractSocket::AddressInUseError)
         return false;
 #else
-    if (!mLock->tryLock(0) && mLock->error() == QLockFile::LockFailedError)
+    if (!try_lock_file(*mLock) && mLock->error() == QLockFile::LockFailedError)
         return false;
     // A socket file left by a crashed instance would make listen() fail.
     QLocalServer::removeServer(mServerName);

@@ -105,6 +105,19 @@ QString lock_dir()
             .filePath(QStringLiteral("quendel-writecard"));
 }
 
+bool try_lock_file(QLockFile &lock)
+{
+    if (lock.tryLock(0))
+        return true;
+#ifdef Q_OS_WIN
+    // Windows lets nobody delete a lock file while its holder has it open:
+    // one that can be deleted is no longer held.
+    if (lock.error() == QLockFile::LockFailedError && lock.removeStaleLockFile())
+        return lock.tryLock(0);
+#endif
+    return false;
+}
+
 ReaderLock::~ReaderLock()
 {
     release();
@@ -147,7 +160,7 @@ ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
     // Never stale by age: a batch may hold a reader for hours. A lock whose
     // process is gone is still taken over.
     lock->setStaleLockTime(0);
-    if (lock->tryLock(0)) {
+    if (try_lock_file(*lock)) {
         mFile = std::move(lock);
         return ReaderOpen::Opened;
     }
