@@ -43,20 +43,27 @@ QString describe(qint64 pid, const QString &program)
     return QStringLiteral("%1 (pid %2)").arg(program.isEmpty() ? QStringLiteral("?") : program).arg(pid);
 }
 
-// A lock file outlives a holder that was killed; the lock is held only while
-// its process runs.
-bool processRuns(qint64 pid)
+// Whether the lock file `file`, which names `pid`, is held: it outlives a
+// holder that was killed.
+bool lockFileHeld(const QString &file, qint64 pid)
 {
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+    // Its holder keeps it open for writing and lets others only read it, so
+    // an open that will not share writing is refused while it is held. The
+    // pid may by now name another process, even one of the same program.
+    Q_UNUSED(pid);
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file).utf16()),
+                                      GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(handle);
+    return false;
+#elif defined(Q_OS_UNIX)
+    Q_UNUSED(file);
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-#elif defined(Q_OS_WIN)
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (!process)
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return running;
 #else
+    Q_UNUSED(file);
     Q_UNUSED(pid);
     return true;
 #endif
@@ -195,8 +202,9 @@ QString ReaderLock::holderOf(const QString &path)
 #endif
     qint64 pid = 0;
     QString host, program;
-    QLockFile lock(lockFilePath(path));
-    if (!lock.getLockInfo(&pid, &host, &program) || !processRuns(pid))
+    const QString file = lockFilePath(path);
+    QLockFile lock(file);
+    if (!lock.getLockInfo(&pid, &host, &program) || !lockFileHeld(file, pid))
         return QString();
     return describe(pid, program);
 }

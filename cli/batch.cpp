@@ -125,8 +125,11 @@ public:
         for (size_t i = 0; i < std::size(kSignals); i++)
             sigaction(kSignals[i], &mPrevious[i], nullptr);
 #else
+        // A closing console may end the process now. First, for Windows
+        // holds its console lock while a handler runs, which removing the
+        // handler waits for.
+        SetEvent(batchFinished);
         SetConsoleCtrlHandler(requestStopFromConsole, FALSE);
-        SetEvent(batchFinished);  // a closing console may end the process now
 #endif
     }
     StopSignals(const StopSignals &) = delete;

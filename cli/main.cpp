@@ -12,6 +12,20 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+namespace {
+
+UINT consoleCodePage = 0;
+
+// Ctrl-C outside a batch ends the program at once: the console gets its
+// code page back first.
+BOOL WINAPI restoreConsoleCodePage(DWORD)
+{
+    SetConsoleOutputCP(consoleCodePage);
+    return FALSE;
+}
+
+}  // namespace
 #endif
 
 int main(int argc, char *argv[])
@@ -25,9 +39,9 @@ int main(int argc, char *argv[])
     // The output is UTF-8 (a reader's product name may be Chinese); a
     // console shows it so only when told, and keeps the system's code page
     // (936 on a Chinese Windows) otherwise.
-    const UINT consoleCodePage = GetConsoleOutputCP();
-    if (consoleCodePage != 0)
-        SetConsoleOutputCP(CP_UTF8);
+    consoleCodePage = GetConsoleOutputCP();
+    if (consoleCodePage != 0 && SetConsoleOutputCP(CP_UTF8))
+        SetConsoleCtrlHandler(restoreConsoleCodePage, TRUE);
 #endif
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);

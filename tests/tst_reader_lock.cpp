@@ -97,6 +97,7 @@ private slots:
         info.replace(0, info.indexOf('\n'), QByteArray::number(QCoreApplication::applicationPid()));
         QVERIFY(left.resize(0) && left.write(info) == info.size());
         left.close();
+        QVERIFY(ReaderLock::holderOf(kPath).isEmpty());
 #endif
         QCOMPARE(quendelCard({"read", "--reader", kPath}, &output), int(kExitOk));
         QVERIFY(connectWindow(window));  // quendel-card let go at its end
