@@ -4,8 +4,15 @@
 
 #include <QApplication>
 
+#include <csignal>
+
 int main(int argc, char *argv[])
 {
+#ifndef _WIN32
+    // A file size limit must fail the journal's write that meets it, not
+    // kill the window with a card half written.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QApplication app(argc, argv);
     SingleInstance instance(QStringLiteral("QuendelWriteCard"));
     if (!instance.claim())

@@ -3,7 +3,6 @@
 
 #include "card_display.h"
 #include "card_workflows.h"
-#include "journal.h"
 #include "reader.h"
 
 #include <QDebug>
@@ -65,12 +64,13 @@ QString readerPath(const ReaderDeviceInfo &reader)
 
 }  // namespace
 
-Widget::Widget(QWidget *parent)
+Widget::Widget(QWidget *parent, const QString &journal)
     : QWidget(parent),
       mConnected(false),
       mScanDeviceTmr(),
       mClearTipTmr(),
       mDeviceMap(),
+      mJournalPath(journal),
       mCard{},
       ui(new Ui::Widget)
 {
@@ -162,13 +162,17 @@ void Widget::on_btnReadCard_clicked()
 }
 
 // Works from the record of the last read alone; it leaves the record, the
-// number, the buttons and the tip timer as they are.
+// number, the buttons and the tip timer as they are. A "writing" row goes
+// into the journal before the card is touched, so that a window killed or
+// cut off mid-write still leaves the card a row that names it.
 void Widget::on_btnWriteCard_clicked()
 {
     logLines(write_log_lines(ui->lblCardId->text(), mCard));
+    journalRow(QStringLiteral("writing"));
     const WriteResult result = write_card(mCard);
     logLines(attempt_log_lines(result));
-    journalWrite(result);
+    journalRow(result.written ? QStringLiteral("prepared") : QStringLiteral("failed"),
+               codes_text(attempt_codes(result)));
     if (result.written)
         showTip(ui->lblTip, QStringLiteral("写卡成功"), TipStyle::Success);
     else
@@ -176,18 +180,22 @@ void Widget::on_btnWriteCard_clicked()
 }
 
 // Every write goes into the operator's journal. The window says nothing of
-// it: a journal that cannot be written is one warning line, and the card is
-// written all the same.
-void Widget::journalWrite(const WriteResult &result)
+// it and writes the card all the same: a row that the journal cannot take
+// (another program holds it) waits in its pending file, with one warning
+// line, and goes in at the next row that it takes.
+void Widget::journalRow(const QString &outcome, const QString &codes)
 {
-    const QString file = default_journal_path();
-    const QStringList row{journal_time(), mReaderPath, QString::fromLatin1(uidHex(mCard.uid)),
-                          result.written ? QStringLiteral("prepared") : QStringLiteral("failed"),
-                          codes_text(attempt_codes(result))};
+    if (mJournalPath.isEmpty())
+        return;
+    const QStringList row{journal_time(), mReaderPath, QString::fromLatin1(uidHex(mCard.uid)), outcome, codes};
     Journal journal;
     QString error;
-    if (!journal.open(file, error, true) || !journal.append(row, error))
-        qWarning("cannot write the journal %s: %s", qUtf8Printable(file), qUtf8Printable(error));
+    if (journal.open(mJournalPath, error, true) && journal.append(row, error))
+        return;
+    qWarning("cannot write the journal %s: %s", qUtf8Printable(mJournalPath), qUtf8Printable(error));
+    if (!Journal::keepPending(mJournalPath, row, error))
+        qWarning("cannot keep the row in %s either: %s", qUtf8Printable(pending_rows_path(mJournalPath)),
+                 qUtf8Printable(error));
 }
 
 // Only the first reader listed is offered. The port list is rebuilt only when

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "card_workflows.h"
+#include "journal.h"
 #include "reader_lock.h"
 
 #include <QMap>
@@ -21,7 +22,8 @@ class Widget : public QWidget
     Q_OBJECT
 
 public:
-    explicit Widget(QWidget *parent = nullptr);
+    // `journal`: where each write is journalled; empty: nowhere.
+    explicit Widget(QWidget *parent = nullptr, const QString &journal = default_journal_path());
     ~Widget() override;
 
 private slots:
@@ -33,7 +35,7 @@ private slots:
     void on_btnWriteCard_clicked();
 
 private:
-    void journalWrite(const WriteResult &result);
+    void journalRow(const QString &outcome, const QString &codes = QString());
     void refreshDeviceList();
     void restartClearTipTmr();
     void rebuildPortList();
@@ -45,6 +47,7 @@ private:
     QTimer mClearTipTmr;
     QMap<QString, QString> mDeviceMap;  // reader key -> HID path
     QString mReaderPath;                // the one connected
+    QString mJournalPath;
     CardInfo mCard;
     ReaderLock mReaderLock;  // held while Connected
     Ui::Widget *ui;

@@ -1,5 +1,6 @@
 #include "frame_trace.h"
 
+#include "card_display.h"
 #include "card_info.h"
 #include "journal.h"
 #include "reader.h"
@@ -10,6 +11,12 @@
 #include <QSysInfo>
 
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 Q_LOGGING_CATEGORY(lcFrames, "quendel.reader.frames", QtWarningMsg)
 
@@ -37,13 +44,39 @@ void onFrame(ReaderFrameDirection direction, const uint8_t *report, int result, 
     qCDebug(lcFrames, "%s", qUtf8Printable(line));
 }
 
-const char *keyMarker(const uint8_t *key)
+// The marker of the known key at `bytes`, or null.
+const char *knownKeyMarker(const uint8_t *bytes)
 {
-    if (memcmp(key, kSiteKey.bytes, kTraceKeySize) == 0)
+    if (memcmp(bytes, kSiteKey.bytes, kTraceKeySize) == 0)
         return "[site-key]";
-    if (memcmp(key, kTransportKey.bytes, kTraceKeySize) == 0)
+    if (memcmp(bytes, kTransportKey.bytes, kTraceKeySize) == 0)
         return "[transport-key]";
-    return "[other-key]";
+    return nullptr;
+}
+
+// The trace names every card's UID and number: only its user may read it,
+// from its first byte on. A file of this user's that exists already is made
+// so too.
+bool openPrivately(const QString &file, QString &error)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && ::fchmod(fd, 0600) != 0)) {
+        error = qt_error_string(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    traceFile.setFileName(file);
+    return traceFile.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+#else
+    traceFile.setFileName(file);
+    if (traceFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return true;
+    error = traceFile.errorString();
+    return false;
+#endif
 }
 
 QString wide(const wchar_t *text)
@@ -73,20 +106,33 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
         keyAt[0] = 6;
         keyAt[1] = 16;
     }
-    // The checksum of a frame with a key would tell something of the key.
-    const int crcAt = written ? 4 + report[3] : 5 + report[4];
+    // Either key wherever it stands, whatever the frame's own length and
+    // block bytes say: a faulty reader is why a trace gets taken.
+    static const uint8_t zeros[kTraceKeySize] = {};
+    const char *markers[kReportSize] = {};
+    int afterKeys = kReportSize;
+    for (int i = 0; i + kTraceKeySize <= kReportSize; i++) {
+        const char *marker = knownKeyMarker(report + i);
+        if (!marker && (i == keyAt[0] || i == keyAt[1]) && memcmp(report + i, zeros, kTraceKeySize) != 0)
+            marker = "[other-key]";
+        if (marker) {
+            markers[i] = marker;
+            i += kTraceKeySize - 1;
+            afterKeys = i + 1;
+        }
+    }
     int end = kReportSize;
     while (end > 0 && report[end - 1] == 0)
         end--;  // the zeros that pad the report to 64 bytes
-    static const uint8_t zeros[kTraceKeySize] = {};
     QStringList parts{head};
-    bool keyed = false;
     for (int i = 0; i < end; i++) {
-        if ((i == keyAt[0] || i == keyAt[1]) && memcmp(report + i, zeros, kTraceKeySize) != 0) {
-            parts << QLatin1String(keyMarker(report + i));
-            keyed = true;
+        if (markers[i]) {
+            parts << QLatin1String(markers[i]);
             i += kTraceKeySize - 1;
-        } else if (keyed && i == crcAt) {
+        } else if (i >= afterKeys && report[i] != kFrameEnd) {
+            // The checksum over a key tells something of it, and a faulty
+            // length byte may put it anywhere after the key: all but the
+            // end marker goes.
             parts << QStringLiteral("[crc]");
         } else {
             parts << QString::asprintf("%02x", report[i]);
@@ -97,14 +143,17 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
     return parts.join(QLatin1Char(' '));
 }
 
+QString keys_masked(QString line)
+{
+    return line.replace(QLatin1String(spacedHex(kSiteKey.bytes, kTraceKeySize)), QLatin1String("[site-key]"))
+            .replace(QLatin1String(spacedHex(kTransportKey.bytes, kTraceKeySize)), QLatin1String("[transport-key]"));
+}
+
 bool trace_start(const QString &file, const QString &program, QString &error)
 {
     if (!file.isEmpty()) {
-        traceFile.setFileName(file);
-        if (!traceFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            error = traceFile.errorString();
+        if (!openPrivately(file, error))
             return false;
-        }
         writeLine(QStringLiteral("# QuendelWriteCard reader trace: ms since the first report, > written, "
                                  "< read, bytes in hex up to the padding"));
         writeLine(QStringLiteral("program: ") + program);

@@ -15,5 +15,9 @@ bool trace_start(const QString &file, const QString &program, QString &error);
 void trace_reader(const QString &path);
 void trace_stop();
 
+// A debug line with either key, as those lines render keys ("d4 7e 0b …"),
+// replaced by the trace's marker: for every output but the window's own log.
+QString keys_masked(QString line);
+
 // One report as a trace line, keys and their checksums replaced.
 QString trace_line(bool written, const unsigned char *report, int result, long long ms);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -29,14 +30,26 @@ namespace {
 
 const char kHeader[] = "time,reader,uid,outcome,codes\r\n";
 
+QString errnoText(int code = errno)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
 // Plain descriptors rather than QFile: the row must go out in one write
 // under a lock, be synced, and be taken back by truncation when it does not
 // fit, none of which QFile offers.
 #ifdef _WIN32
-int openForAppend(const QString &path)
+int openForAppend(const QString &path, bool create)
 {
     return _wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
-                  _O_RDWR | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+                  _O_RDWR | _O_APPEND | _O_BINARY | _O_NOINHERIT | (create ? _O_CREAT : 0), _S_IREAD | _S_IWRITE);
+}
+// A spreadsheet opens the file sharing reads only, and keeps it open.
+QString openFailure()
+{
+    if (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION)
+        return QStringLiteral("another program holds the journal, for example a spreadsheet: close it");
+    return errnoText();
 }
 void closeFd(int fd) { _close(fd); }
 qint64 fileSize(int fd)
@@ -44,13 +57,23 @@ qint64 fileSize(int fd)
     struct _stat64 info;
     return _fstat64(fd, &info) == 0 ? info.st_size : -1;
 }
+bool isRegularFile(int fd)
+{
+    struct _stat64 info;
+    return _fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+}
+// Nobody can delete a file that another has open.
+bool isLinked(int) { return true; }
 int writeSome(int fd, const char *bytes, qint64 size)
 {
     return _write(fd, bytes, static_cast<unsigned>(size));
 }
+bool readAt(int fd, qint64 offset, char *bytes, qint64 size)
+{
+    return _lseeki64(fd, offset, SEEK_SET) == offset && _read(fd, bytes, static_cast<unsigned>(size)) == size;
+}
 bool truncateTo(int fd, qint64 size) { return _chsize_s(fd, size) == 0; }
-// A pipe or a console has nothing to sync (EINVAL, EBADF): the row has gone on.
-bool syncToDisk(int fd) { return _commit(fd) == 0 || errno == EINVAL || errno == EBADF; }
+bool syncToDisk(int fd) { return _commit(fd) == 0; }
 // NTFS journals its directories itself.
 bool syncFolder(const QString &) { return true; }
 bool lockFile(int fd, bool exclusive)
@@ -61,30 +84,48 @@ bool lockFile(int fd, bool exclusive)
                      : UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
 }
 #else
-int openForAppend(const QString &path)
+// Without waiting: a FIFO or a device is refused once open, never waited on.
+int openForAppend(const QString &path, bool create)
 {
-    return ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    return ::open(QFile::encodeName(path).constData(),
+                  O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), 0666);
 }
+QString openFailure() { return errnoText(); }
 void closeFd(int fd) { ::close(fd); }
 qint64 fileSize(int fd)
 {
     struct stat info;
     return ::fstat(fd, &info) == 0 ? info.st_size : -1;
 }
+bool isRegularFile(int fd)
+{
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+bool isLinked(int fd)
+{
+    struct stat info;
+    return ::fstat(fd, &info) != 0 || info.st_nlink > 0;
+}
 int writeSome(int fd, const char *bytes, qint64 size)
 {
     return static_cast<int>(::write(fd, bytes, static_cast<size_t>(size)));
 }
+bool readAt(int fd, qint64 offset, char *bytes, qint64 size)
+{
+    return ::pread(fd, bytes, static_cast<size_t>(size), offset) == size;
+}
 bool truncateTo(int fd, qint64 size) { return ::ftruncate(fd, size) == 0; }
-bool syncToDisk(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
-// A new file's directory entry is on the disk only once its folder is synced.
+bool syncToDisk(int fd) { return ::fsync(fd) == 0; }
+// A new file's directory entry is on the disk only once its folder is
+// synced; a file system that cannot sync folders (EINVAL) keeps them itself.
 bool syncFolder(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool synced = syncToDisk(fd);
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
     ::close(fd);
     return synced;
 }
@@ -109,20 +150,58 @@ QString csv_field(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-// The last byte of the file, or '\n' for an empty one.
-bool lastByte(int fd, qint64 size, char &last)
-{
-    last = '\n';
-    if (size == 0)
+// The pending file of a journal, locked from when its rows are taken until
+// they are in the journal, so that a row kept meanwhile waits for them.
+class PendingRows {
+public:
+    explicit PendingRows(const QString &journal) : mPath(pending_rows_path(journal)) {}
+    ~PendingRows()
+    {
+        if (mFd >= 0)
+            closeFd(mFd);
+    }
+    PendingRows(const PendingRows &) = delete;
+    PendingRows &operator=(const PendingRows &) = delete;
+
+    // Its rows, each ended by a line end; none when there is no such file.
+    bool take(QByteArray &rows, QString &error)
+    {
+        mFd = openForAppend(mPath, false);
+        if (mFd < 0 && errno == ENOENT)
+            return true;
+        const qint64 size = mFd < 0 || !lockFile(mFd, true) ? -1 : fileSize(mFd);
+        if (size < 0 || !isRegularFile(mFd)) {
+            error = QStringLiteral("cannot read the rows waiting in %1: %2").arg(mPath, errnoText());
+            return false;
+        }
+        rows.resize(size);
+        if (size > 0 && !readAt(mFd, 0, rows.data(), size)) {
+            error = QStringLiteral("cannot read the rows waiting in %1: %2").arg(mPath, errnoText());
+            return false;
+        }
+        if (!rows.isEmpty() && !rows.endsWith('\n'))
+            rows += "\r\n";  // a row that a crash cut short
         return true;
-#ifdef _WIN32
-    return _lseeki64(fd, size - 1, SEEK_SET) == size - 1 && _read(fd, &last, 1) == 1;
-#else
-    return ::pread(fd, &last, 1, size - 1) == 1;
-#endif
-}
+    }
+    // Once they are in the journal. A row kept meanwhile, into the file now
+    // deleted, is kept again in a new one.
+    void clear()
+    {
+        if (mFd >= 0 && truncateTo(mFd, 0))
+            QFile::remove(mPath);
+    }
+
+private:
+    QString mPath;
+    int mFd = -1;
+};
 
 }  // namespace
+
+QString pending_rows_path(const QString &journal)
+{
+    return journal + QStringLiteral(".pending");
+}
 
 Journal::~Journal()
 {
@@ -139,23 +218,42 @@ bool Journal::open(const QString &path, QString &error, bool createFolder)
             return false;
         }
         if (!syncFolder(folder)) {
-            error = qt_error_string(errno);
+            error = errnoText();
             return false;
         }
     }
-    const bool existed = QFileInfo::exists(path);
-    mFd = openForAppend(path);
-    if (mFd < 0) {
-        error = qt_error_string(errno);
-        return false;
-    }
     mPath = path;
-    mRegular = QFileInfo(path).isFile();
-    if (!existed && !syncFolder(path)) {
-        error = qt_error_string(errno);
+    return openFile(error) && appendLocked(QByteArray(), error);
+}
+
+bool Journal::keepPending(const QString &journal, const QStringList &fields, QString &error)
+{
+    Journal pending(true);
+    pending.mPath = pending_rows_path(journal);
+    return pending.openFile(error) && pending.append(fields, error);
+}
+
+// Opens the file at mPath, created when missing. A pipe would take rows
+// that nobody may ever read, and block once full.
+bool Journal::openFile(QString &error)
+{
+    const bool existed = QFileInfo::exists(mPath);
+    mFd = openForAppend(mPath, true);
+    if (mFd < 0) {
+        error = openFailure();
         return false;
     }
-    return appendLocked(QByteArray(), error);
+    if (!isRegularFile(mFd)) {
+        closeFd(mFd);
+        mFd = -1;
+        error = QStringLiteral("not a regular file (a pipe or a device keeps no row on the disk)");
+        return false;
+    }
+    if (!existed && !syncFolder(mPath)) {
+        error = errnoText();
+        return false;
+    }
+    return true;
 }
 
 bool Journal::append(const QStringList &fields, QString &error)
@@ -166,51 +264,68 @@ bool Journal::append(const QStringList &fields, QString &error)
     return appendLocked((quoted.join(QLatin1Char(',')) + QLatin1String("\r\n")).toUtf8(), error);
 }
 
-bool Journal::appendLocked(const QByteArray &bytes, QString &error)
+bool Journal::appendLocked(const QByteArray &row, QString &error)
 {
-    if (!lockFile(mFd, true)) {
-        error = qt_error_string(errno);
-        return false;
+    // A file deleted since it was opened would swallow the row: it goes into
+    // the file at the path, made anew.
+    for (;;) {
+        if (!lockFile(mFd, true)) {
+            error = errnoText();
+            return false;
+        }
+        if (isLinked(mFd))
+            break;
+        closeFd(mFd);
+        mFd = -1;
+        if (!openFile(error))
+            return false;
     }
-    const bool done = writeWhole(bytes, error);
+    bool done;
+    if (mPendingRows) {
+        done = writeWhole(row, error);
+    } else {
+        PendingRows pending(mPath);
+        QByteArray rows;
+        done = pending.take(rows, error) && writeWhole(rows + row, error);
+        if (done)
+            pending.clear();
+    }
     lockFile(mFd, false);
     return done;
 }
 
-// With the lock held: the header into an empty file, a line end after a row
-// that a crash cut short, then `bytes`; all of it or nothing, and synced.
-bool Journal::writeWhole(const QByteArray &bytes, QString &error)
+// With the lock held: the header into an empty journal, a line end after a
+// row that a crash cut short, then `rows`; all of it or nothing, and synced.
+bool Journal::writeWhole(const QByteArray &rows, QString &error)
 {
-    // A pipe or a device has no size and keeps nothing to look back at: the
-    // header goes out once, as the journal opens.
-    if (!mRegular)
-        return writeOut(bytes.isEmpty() ? QByteArray(kHeader) : bytes, -1, error);
     const qint64 size = fileSize(mFd);
     char last = '\n';
-    if (size < 0 || !lastByte(mFd, size, last)) {
-        error = qt_error_string(errno);
+    if (size < 0 || (size > 0 && !readAt(mFd, size - 1, &last, 1))) {
+        error = errnoText();
         return false;
     }
-    return writeOut((size == 0 ? QByteArray(kHeader) : QByteArray(last == '\n' ? "" : "\r\n")) + bytes, size,
-                    error);
+    const bool header = size == 0 && !mPendingRows;
+    return writeOut((header ? QByteArray(kHeader) : QByteArray(last == '\n' ? "" : "\r\n")) + rows, size, error);
 }
 
-// All of `out`, synced; on failure the file is cut back to `size` (when
-// known), so that no part of it stays.
+// All of `out`, on the disk; on failure the file is cut back to `size`, so
+// that no part of it stays: a row not synced may or may not be there after
+// a crash, and one reported missing must not be.
 bool Journal::writeOut(const QByteArray &out, qint64 size, QString &error)
 {
     for (qint64 written = 0; written < out.size();) {
         const int res = writeSome(mFd, out.constData() + written, out.size() - written);
         if (res <= 0) {
-            error = qt_error_string(res < 0 ? errno : ENOSPC);
-            if (size >= 0)
-                truncateTo(mFd, size);
+            error = errnoText(res < 0 ? errno : ENOSPC);
+            truncateTo(mFd, size);
             return false;
         }
         written += res;
     }
     if (!syncToDisk(mFd)) {
-        error = qt_error_string(errno);
+        error = errnoText();
+        if (truncateTo(mFd, size))
+            syncToDisk(mFd);
         return false;
     }
     return true;

@@ -96,8 +96,13 @@ public:
         sigemptyset(&action.sa_mask);
         sigemptyset(&mSignals);
         for (size_t i = 0; i < std::size(kSignals); i++) {
+            // One ignored by whoever started us stays so: nohup, or Ctrl-C
+            // meant for the terminal's foreground job and not this one.
+            sigaction(kSignals[i], nullptr, &mPrevious[i]);
+            if (mPrevious[i].sa_handler == SIG_IGN)
+                continue;
             sigaddset(&mSignals, kSignals[i]);
-            sigaction(kSignals[i], &action, &mPrevious[i]);
+            sigaction(kSignals[i], &action, nullptr);
         }
         pthread_sigmask(SIG_BLOCK, &mSignals, &mPreviousMask);
         mWatcher = std::thread([this] {

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "card_display.h"
+#include "frame_trace.h"
 #include "reader.h"
 #include "reader_lock.h"
 
@@ -69,7 +70,7 @@ void Session::log(const QStringList &lines) const
     if (!verbose)
         return;
     for (const QString &line : lines)
-        err << line << '\n';
+        err << keys_masked(line) << '\n';
     err.flush();
 }
 

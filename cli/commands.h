@@ -25,7 +25,8 @@ struct Session {
     bool outputOpen() const { return out.status() == QTextStream::Ok; }
     // Errors and notes: to stderr, with the program name.
     void tell(const QString &message) const;
-    // The workflows' debug lines, exactly as the window logs them; only with --verbose.
+    // The workflows' debug lines as the window logs them, but with the keys
+    // replaced by markers as in a trace; only with --verbose.
     void log(const QStringList &lines) const;
 };
 

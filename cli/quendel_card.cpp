@@ -61,7 +61,8 @@ Options:
   --json                   JSON output (batch: one object per line).
   --trace FILE             A trace of every report to and from the reader, for
                            support; the keys are left out.
-  --verbose                The workflows' debug lines on stderr.
+  --verbose                The workflows' debug lines on stderr, the keys
+                           replaced by markers.
   -h, --help               This help.
   --version                The version.
 
