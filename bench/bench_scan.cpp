@@ -11,7 +11,7 @@ namespace {
 
 void BM_ScanTick(benchmark::State &state)
 {
-    Widget widget;
+    Widget widget(nullptr, QString());  // no journal: the operator's must stay untouched
     const QMetaMethod tick = widget.metaObject()->method(
             widget.metaObject()->indexOfSlot("do_mScanDeviceTmr_timeout()"));
     for (auto _ : state)

@@ -313,6 +313,8 @@ bool Journal::writeWhole(const QByteArray &rows, QString &error)
 // a crash, and one reported missing must not be.
 bool Journal::writeOut(const QByteArray &out, qint64 size, QString &error)
 {
+    if (out.isEmpty())
+        return true;  // a journal opened with nothing to add
     for (qint64 written = 0; written < out.size();) {
         const int res = writeSome(mFd, out.constData() + written, out.size() - written);
         if (res <= 0) {

@@ -15,7 +15,8 @@ int main(int argc, char *argv[])
         return 0;
     // Plugs the reader before the program's window starts looking for one.
     VirtualReaderWindow readerWindow;
-    Widget window;
+    // No journal: the operator's own must not fill with the virtual reader's cards.
+    Widget window(nullptr, QString());
     instance.setWindow(&window);
     window.show();
     readerWindow.move(window.x() + window.frameGeometry().width() + 16, window.y());

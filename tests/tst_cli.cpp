@@ -2,6 +2,7 @@
 // who lays, lifts and swaps cards or unplugs the reader between
 // transactions: the lines printed, the JSON, the journal's rows, the
 // exit status, and what ends up on each card.
+#include "journal.h"
 #include "quendel_card.h"
 #include "user_data_folder.h"
 #include "virtual_reader.h"
@@ -15,7 +16,20 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <dlfcn.h>
 #include <unistd.h>
+
+// A disk that fails under the row: the Nth sync from now on fails, when set.
+int syncsBeforeFailure = -1;
+extern "C" int fsync(int fd)
+{
+    static const auto realSync = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (syncsBeforeFailure >= 0 && syncsBeforeFailure-- == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return realSync(fd);
+}
 #endif
 
 namespace vr = virtual_reader;
@@ -253,6 +267,44 @@ private slots:
                                  .arg(tally("prepared")).arg(tally("already-prepared"))
                                  .arg(tally("failed")).arg(tally("invalid")));
         }
+    }
+
+    // Refused before any card is touched: a journal that another program
+    // holds, as a spreadsheet does on Windows, with the likely cause named;
+    // one whose "writing" row cannot be synced, which is taken back rather
+    // than left to name a card that was never written. A journal deleted
+    // while open is made anew for the next row.
+    void journal_refusedOrMadeAnew()
+    {
+        const QByteArray header = "time,reader,uid,outcome,codes\r\n";
+        const auto contents = [](const QString &name) {
+            QFile file(name);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QFile::remove("cards.csv");
+        QCOMPARE(run({"write", "--journal", "cards.csv"}, {}).status, 4);
+#ifdef Q_OS_WIN
+        HANDLE held = CreateFileW(L"cards.csv", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        const Run failed = run({"write", "--journal", "cards.csv"}, {{1, Lay, 0}});
+        CloseHandle(held);
+        QVERIFY2(failed.err.contains("another program holds the journal, for example a spreadsheet: close it"),
+                 qPrintable(failed.err));
+#else
+        syncsBeforeFailure = 0;  // the "writing" row's
+        const Run failed = run({"write", "--journal", "cards.csv"}, {{1, Lay, 0}});
+        syncsBeforeFailure = -1;
+        QVERIFY2(failed.err.contains("Input/output error"), qPrintable(failed.err));
+#endif
+        QCOMPARE(failed.status, 9);
+        checkCards({});
+        QCOMPARE(contents("cards.csv"), header);
+#ifndef Q_OS_WIN  // where a file in use can be deleted
+        Journal journal;
+        QString error;
+        QVERIFY(journal.open("cards.csv", error) && QFile::remove("cards.csv"));
+        QVERIFY(journal.append({"a", "b"}, error));
+        QCOMPARE(contents("cards.csv"), header + "a,b\r\n");
+#endif
     }
 
     // The other commands, on the card laid (-1: none), in text and in JSON

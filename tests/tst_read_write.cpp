@@ -12,6 +12,10 @@
 #include <QTimer>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -85,6 +89,7 @@ class TestReadWrite : public QObject {
 
     vr::Reader *reader = nullptr;
     std::unique_ptr<Widget> window;
+    QTemporaryDir journalFolder;
     QtMessageHandler previousHandler = nullptr;
 
     template <typename T>
@@ -123,7 +128,7 @@ private slots:
                 debugLog << message;
         });
         reader = &vr::plug(kIdentity);
-        window = std::make_unique<Widget>();
+        window = std::make_unique<Widget>(nullptr, journalFolder.filePath("journal.csv"));
         QVERIFY(connectReader());
         reader->layCard(vr::Card::blank(kUid));  // block 56 does not start with the UID
         forget();
@@ -138,9 +143,23 @@ private slots:
     }
 
     // The operator's day with a blank card, one read or write a step, each
-    // with the card laid before it ("" leaves the reader as it is).
+    // with the card laid before it ("" leaves the reader as it is). Its
+    // journal is held by another program at first, as a spreadsheet holds
+    // it on Windows (elsewhere a folder stands in its place): the rows wait,
+    // then go in, in order, once it is let go.
     void operatorsDay()
     {
+        const QString journal = journalFolder.filePath("journal.csv");
+#ifdef Q_OS_WIN
+        QVERIFY(QFile(journal).open(QIODevice::WriteOnly));
+        HANDLE held = CreateFileW(reinterpret_cast<const wchar_t *>(journal.utf16()), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+        const auto letGo = [&] { return CloseHandle(held); };
+#else
+        QVERIFY(QDir().mkpath(journal));
+        const auto letGo = [&] { return QDir(journal).removeRecursively(); };
+#endif
         const QByteArray block = QByteArray((const char *)vr::Card::blank(kUid).raw(56).data(), 16).toHex(' ');
         const QByteArray numbered = "1a 2b 3c 4d" + block.mid(11), site = "3c 5a 17 e2 9b 40";
         const QString card = "UID: 1A2B3C4D, ATQA: 0004, SAK: 08, Key: ", transport = "d4 7e 0b 91 c6 f3";
@@ -187,7 +206,17 @@ private slots:
             QCOMPARE(writable(), step.write ? writableBefore : tip() == "读卡成功");
             if (step.write)
                 QCOMPARE(stateOf(*reader->card(), vr::Card::blank(kUid)), Prepared);
+            if (step.write && tip() == "写卡失败")
+                QVERIFY(letGo());
         }
+        QFile rows(journal);
+        QVERIFY(rows.open(QIODevice::ReadOnly));
+        QStringList outcomes;
+        for (const QByteArray &row : rows.readAll().split('\n'))
+            outcomes << QString(row).section(',', 3).trimmed();
+        QCOMPARE(outcomes, QStringList({"outcome,codes", "writing,", "prepared,", "writing,", "failed,2 2 2", "writing,",
+                                        "prepared,", ""}));
+        QVERIFY(!QFile::exists(journal + ".pending"));
     }
 
     // A blank card just read, with the write failing along the way: each
