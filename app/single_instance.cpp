@@ -10,32 +10,64 @@
 
 #ifdef Q_OS_LINUX
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
 
 constexpr int kHandOverMs = 2000;
 
+#ifdef Q_OS_LINUX
+// Made when missing. Another user may have made it first in the shared
+// temporary folder, or may enter it: whoever can write there could hold the
+// lock for ever or answer in the window's place. So it is used only when it
+// is a real folder of this user's that nobody else may enter.
+bool isPrivateFolder(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info;
+    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
+            && (info.st_mode & 077) == 0;
+}
+#endif
+
+// The folder of the lock and the socket; empty when there is none that is
+// this user's alone. On Linux one in the temporary folder: on this machine
+// even where the home folder is shared over the network, and there whatever
+// the session, without XDG_RUNTIME_DIR.
+QString rendezvousFolder()
+{
+#ifdef Q_OS_LINUX
+    const QString folder = QDir::tempPath() + QStringLiteral("/quendel-writecard-%1").arg(::geteuid());
+    if (isPrivateFolder(folder))
+        return folder;
+    qWarning("%s is not a folder of this user's alone; running without hand-over", qUtf8Printable(folder));
+    return {};
+#else
+    QDir().mkpath(lock_dir());
+    return lock_dir();
+#endif
+}
+
 }  // namespace
 
-// On Linux the socket decides who is first: its name is in the abstract
-// namespace, per user, so that binding it is the claim, the kernel frees it
-// when the process ends, and no folder or session variable is involved.
-// Elsewhere a lock file decides and the socket only carries the request to
-// come to the front. Either way two starts at the same moment cannot both win.
+// A lock file decides who is first, so that two starts at the same moment
+// cannot both win; the first then listens on a socket beside it for later
+// starts, which ask it to come to the front.
 SingleInstance::SingleInstance(const QString &program, QObject *parent)
     : QObject(parent)
 {
-#ifdef Q_OS_LINUX
-    mServerName = QStringLiteral("%1-%2").arg(program).arg(::getuid());
-    mServer.setSocketOptions(QLocalServer::AbstractNamespaceOption);
-#else
-    QDir().mkpath(lock_dir());
-    mLock = std::make_unique<QLockFile>(QDir(lock_dir()).filePath(program + QStringLiteral(".lock")));
-    mLock->setStaleLockTime(0);
-    mServerName = QDir(lock_dir()).filePath(program + QStringLiteral(".socket"));
-#endif
+    const QString folder = rendezvousFolder();
+    if (!folder.isEmpty()) {
+        mLock = std::make_unique<QLockFile>(QDir(folder).filePath(program + QStringLiteral(".lock")));
+        mLock->setStaleLockTime(0);
+        mServerName = QDir(folder).filePath(program + QStringLiteral(".socket"));
+    }
     connect(&mServer, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *socket = mServer.nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
@@ -66,19 +98,14 @@ bool SingleInstance::claim()
 // hand-over, rather than not at all).
 bool SingleInstance::tryClaim()
 {
-#ifdef Q_OS_LINUX
-    if (mServer.listen(mServerName))
+    if (!mLock)
         return true;
-    if (mServer.serverError() == QAbstractSocket::AddressInUseError)
-        return false;
-#else
     if (!try_lock_file(*mLock) && mLock->error() == QLockFile::LockFailedError)
         return false;
     // A socket file left by a crashed instance would make listen() fail.
     QLocalServer::removeServer(mServerName);
     if (mLock->error() == QLockFile::NoError && mServer.listen(mServerName))
         return true;
-#endif
     qWarning("cannot listen for later starts on %s: %s", qUtf8Printable(mServerName),
              qUtf8Printable(mServer.errorString()));
     return true;
@@ -90,9 +117,6 @@ bool SingleInstance::tryClaim()
 SingleInstance::HandOver SingleInstance::handOver()
 {
     QLocalSocket socket;
-#ifdef Q_OS_LINUX
-    socket.setSocketOptions(QLocalSocket::AbstractNamespaceOption);
-#endif
     // The first instance may still be starting: give it a moment to listen.
     for (int waited = 0; waited < kHandOverMs; waited += 100) {
         socket.connectToServer(mServerName);
@@ -103,8 +127,8 @@ SingleInstance::HandOver SingleInstance::handOver()
     }
     const bool connected = socket.state() == QLocalSocket::ConnectedState;
     const RunningInstance running = runningInstance(socket);
-    // Anyone may bind a name in the abstract namespace: only our own user's
-    // window is handed over to.
+    // Nobody but this user (and root) may listen in its folder: another
+    // user's socket there means the folder was swapped after it was checked.
     if (connected && running.uid >= 0 && running.uid != currentUser()) {
         qWarning("%s is held by another user's process (pid %lld); running without hand-over",
                  qUtf8Printable(mServerName), running.pid);
@@ -122,7 +146,8 @@ SingleInstance::HandOver SingleInstance::handOver()
     return box.clickedButton() == retry ? HandOver::Retry : HandOver::Quit;
 }
 
-// The process of the running instance and its user; -1 where that cannot be told.
+// The process of the running instance and its user; -1 where that cannot be
+// told. The process that listens where one does, else the lock's holder.
 SingleInstance::RunningInstance SingleInstance::runningInstance(const QLocalSocket &socket) const
 {
 #ifdef Q_OS_LINUX
@@ -131,19 +156,19 @@ SingleInstance::RunningInstance SingleInstance::runningInstance(const QLocalSock
     if (socket.state() == QLocalSocket::ConnectedState
             && ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
         return {peer.pid, static_cast<qint64>(peer.uid)};
-    return {-1, -1};
 #else
     Q_UNUSED(socket);
+#endif
     qint64 pid = 0;
     QString host, program;
     return {mLock->getLockInfo(&pid, &host, &program) ? pid : -1, -1};
-#endif
 }
 
+// Effective, as the owner of the folder and the credentials of a socket are.
 qint64 SingleInstance::currentUser()
 {
 #ifdef Q_OS_LINUX
-    return ::getuid();
+    return ::geteuid();
 #else
     return -1;
 #endif

@@ -41,7 +41,7 @@ private:
     void bringToFront();
 
     QPointer<QWidget> mWindow;
-    std::unique_ptr<QLockFile> mLock;  // where no abstract socket decides
+    std::unique_ptr<QLockFile> mLock;  // null when no folder of this user's own was found
     QLocalServer mServer;
     QString mServerName;
 };

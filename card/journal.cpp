@@ -64,6 +64,8 @@ bool isRegularFile(int fd)
 }
 // Nobody can delete a file that another has open.
 bool isLinked(int) { return true; }
+// Not while it is open, as it is here: emptied, it stays, and holds no row.
+void removeHeld(const QString &) {}
 int writeSome(int fd, const char *bytes, qint64 size)
 {
     return _write(fd, bytes, static_cast<unsigned>(size));
@@ -107,6 +109,8 @@ bool isLinked(int fd)
     struct stat info;
     return ::fstat(fd, &info) != 0 || info.st_nlink > 0;
 }
+// While it is still locked, so that no row can go in before it is gone.
+void removeHeld(const QString &path) { QFile::remove(path); }
 int writeSome(int fd, const char *bytes, qint64 size)
 {
     return static_cast<int>(::write(fd, bytes, static_cast<size_t>(size)));
@@ -188,7 +192,7 @@ public:
     void clear()
     {
         if (mFd >= 0 && truncateTo(mFd, 0))
-            QFile::remove(mPath);
+            removeHeld(mPath);
     }
 
 private:

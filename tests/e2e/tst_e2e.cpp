@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -76,13 +77,20 @@ bool holdsAKey(const QString &text)
             || text.contains(QByteArray(reinterpret_cast<const char *>(vr::kTransportKey.data()), 6).toHex(' '));
 }
 
-// A trace of the link names the program and every key it holds by a marker,
-// never by its bytes.
-void checkTrace(const QString &trace, const char *program, const char *marker)
+// A trace of the link, a file for its user alone, names the program and
+// every key it holds by a marker, never by its bytes; after the last key of
+// a frame, whatever its length byte says, only checksum and end markers.
+void checkTrace(const QString &file, const char *program, const char *marker)
 {
+    const QString trace = contents(file);
     QVERIFY2(trace.contains(QString("program: %1 ").arg(program)) && trace.contains(marker), qPrintable(trace));
     QVERIFY(trace.contains("reader: /dev/hidraw0\nproduct: Arvesto Card Reader\n"));
     QVERIFY(!holdsAKey(trace));
+    for (const QString &line : trace.split('\n'))
+        QVERIFY2(QRegularExpression("^( \\[crc\\]| d2)*$").match(line.section("-key]", 1).section("-key]", -1))
+                         .hasMatch(), qPrintable(line));
+    QCOMPARE(QFileInfo(file).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
 }
 
 // The batch of cli_batch, and of its recorded trace replayed.
@@ -123,6 +131,7 @@ class TestEndToEnd : public QObject
         for (const auto &[name, value] : node->environment(preload))
             env.insert(QString::fromStdString(name), QString::fromStdString(value));
         env.insert("XDG_RUNTIME_DIR", runtimeDir->path());
+        env.insert("TMPDIR", runtimeDir->path());
         env.insert("XDG_DATA_HOME", runtimeDir->filePath("data"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         return env;
@@ -137,7 +146,7 @@ class TestEndToEnd : public QObject
     }
 
     // Starts the window and waits for its driver to call.
-    void startWindow(const QStringList &args = {})
+    void startWindow(const QStringList &args = {}, const std::function<void()> &inChild = {})
     {
         server = std::make_unique<QLocalServer>();
         QVERIFY(server->listen(runtimeDir->filePath("driver")));
@@ -146,6 +155,8 @@ class TestEndToEnd : public QObject
         app = std::make_unique<QProcess>();
         app->setProcessEnvironment(env);
         app->setProcessChannelMode(QProcess::ForwardedChannels);
+        if (inChild)
+            app->setChildProcessModifier(inChild);
         // The build's program, or another one (an installed copy) named in the environment.
         app->start(qEnvironmentVariable("QUENDEL_E2E_APP", QUENDEL_E2E_APP), args);
         QVERIFY(server->waitForNewConnection(10000));
@@ -244,13 +255,14 @@ private slots:
         loseTrailerAnswer(*node);
         QCOMPARE(click("btnWriteCard")["tip"].toString(), QString("写卡成功"));
         QVERIFY(prepared(*node));
-        QVERIFY(QRegularExpression("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,prepared,5\r\n$")
+        QVERIFY(QRegularExpression("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,writing,\r\n"
+                                       "[^,]+,/dev/hidraw0,1A2B3C4D,prepared,5\r\n$")
                         .match(contents(runtimeDir->filePath("data/quendel-writecard/journal.csv"))).hasMatch());
         after = click("btnReadCard");
         QCOMPARE(after["card"].toString(), QString("1A2B3C4D"));
         QCOMPARE(after["tip"].toString(), QString("读卡成功"));
         QVERIFY(!log.filter("[RD]").isEmpty() && !log.filter("[WR]").isEmpty());
-        checkTrace(contents(runtimeDir->filePath("window.trace")), "QuendelWriteCard", "[site-key] [crc] d2\n");
+        checkTrace(runtimeDir->filePath("window.trace"), "QuendelWriteCard", "[site-key] [crc] d2\n");
     }
 
     // Every card command unanswered: the slots block the window for their
@@ -400,7 +412,7 @@ private slots:
         QVERIFY(batch.err.contains("lay a card on the reader"));
         QCOMPARE(batch.out, kBatchOut);
         QCOMPARE(rowsOf(journal), kBatchRows);
-        checkTrace(contents(journal + ".trace"), "quendel-card", " < timeout\n");
+        checkTrace(journal + ".trace", "quendel-card", " < timeout\n");
     }
 
     // Ctrl-C and SIGHUP while a block write waits for its answer: each is
@@ -493,7 +505,7 @@ private slots:
             cli.setProcessEnvironment(env);
         });
         QCOMPARE(read.exitCode, 5);
-        checkTrace(contents(trace), "quendel-card", "[transport-key]");
+        checkTrace(trace, "quendel-card", "[transport-key]");
         QVERIFY(read.err.contains(contents(trace).section('\n', -2, -2)) && !holdsAKey(read.err));  // the last frame
     }
 
@@ -520,6 +532,126 @@ private slots:
         QVERIFY(prepared(*node));
         QVERIFY(QRegularExpression("^time,reader,uid,outcome,codes\r\n[^,]+,/dev/hidraw0,1A2B3C4D,writing,\r\n$")
                         .match(contents(journal.fileName())).hasMatch());
+    }
+
+    // Faulty answers to the trailer read, with a length byte that lies and
+    // with a block echo that does: neither the trace nor --verbose shows a
+    // key, and the write is retried to success. Then a card whose key B is
+    // none of ours: it reads back as a marker too.
+    void cli_faultyTrailerAnswersKeepTheKeys()
+    {
+        vr::Card foreignKeyB = vr::Card::blank(kUid);
+        vr::Block trailer = foreignKeyB.raw(59);
+        std::fill(trailer.begin() + 10, trailer.end(), 0x5A);
+        foreignKeyB.setRaw(59, trailer);
+        for (const std::optional<vr::Fault> fault : {std::optional(vr::Fault::LengthBeyondReport),
+                                                     std::optional(vr::Fault::WrongBlock), std::optional<vr::Fault>()}) {
+            node->with([&](vr::Reader &reader) {
+                reader.layCard(fault ? vr::Card::blank(kUid) : foreignKeyB);
+                reader.onRequest = [&reader, fault](uint8_t command) {
+                    if (fault && command == 0x17) {  // block 56: the trailer is read next
+                        reader.failNext(*fault, 0x16);
+                        reader.onRequest = nullptr;
+                    }
+                };
+            });
+            const QString trace = runtimeDir->filePath("write.trace");
+            const Run write = runCli({"--verbose", "--trace", trace, "write", "--no-journal"});
+            QCOMPARE(write.out, fault ? QString("1A2B3C4D prepared (codes 5)\n") : QString("1A2B3C4D prepared\n"));
+            checkTrace(trace, "quendel-card", fault ? "[transport-key] [crc] d2\n" : "ff 07 80 69 [other-key] [crc] d2\n");
+            QVERIFY2(write.err.contains("Key: [transport-key]\n") && !holdsAKey(write.err), qPrintable(write.err));
+        }
+    }
+
+    // What the user set holds: a FIFO as the journal is refused at once,
+    // never written into until it blocks; SIGHUP and SIGINT ignored by the
+    // shell (nohup, a background job) stay ignored, and SIGTERM still stops
+    // the batch after the card in hand.
+    void cli_whatTheUserSetHolds()
+    {
+        const QString fifo = runtimeDir->filePath("fifo");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
+        const Run piped = runCli({"batch", "--count", "1", "--journal", fifo});
+        QCOMPARE(piped.exitCode, 9);
+        QVERIFY2(piped.err.contains("not a regular file"), qPrintable(piped.err));
+        const QString journal = runtimeDir->filePath("cards.csv");
+        const Run batch = runCli({"batch", "--journal", journal}, [&](QProcess &cli) {
+            QVERIFY(QTest::qWaitFor([&] { return contents(journal).contains("prepared"); }, 10000));
+            for (const int signal : {SIGHUP, SIGINT, 0, SIGTERM}) {
+                if (!signal)
+                    QVERIFY(!QTest::qWaitFor([&] { return cli.state() != QProcess::Running; }, 500));
+                ::kill(static_cast<pid_t>(cli.processId()), signal);
+            }
+        }, [](QProcess &cli) {
+            cli.setArguments(QStringList{"-c", "trap '' HUP INT; exec \"$0\" \"$@\"", cli.program()} + cli.arguments());
+            cli.setProgram("/bin/sh");
+        });
+        QCOMPARE(batch.exitCode, 0);
+        QCOMPARE(batch.err.count("stopping after this card"), 1);
+        QVERIFY(batch.out.endsWith("prepared: 1, already prepared: 0, failed: 0, invalid: 0\n"));
+    }
+
+    // A file size limit that the journal meets kills no window: the card is
+    // written, and no row is left torn.
+    void window_fileSizeLimit()
+    {
+        startWindow({}, [] {
+            const rlimit size{40, 40};  // the header, and a few bytes more
+            setrlimit(RLIMIT_FSIZE, &size);
+        });
+        connectWindow();
+        QCOMPARE(click("btnReadCard")["card"].toString(), QString("未写入"));
+        QCOMPARE(click("btnWriteCard")["tip"].toString(), QString("写卡成功"));
+        QVERIFY(prepared(*node));
+        QCOMPARE(contents(runtimeDir->filePath("data/quendel-writecard/journal.csv")),
+                 QString("time,reader,uid,outcome,codes\r\n"));
+    }
+
+    // kill -9 at random instants of a "写卡", the first one while the
+    // trailer write, taken by the card, waits for its lost answer: every
+    // card that a write reached has a row.
+    void window_killedMidWrite()
+    {
+        const QString journal = runtimeDir->filePath("data/quendel-writecard/journal.csv");
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator random(seed);
+        int reached = 0;
+        for (uint8_t i = 0; i < 10; i++) {
+            const vr::Card blank = vr::Card::blank({0xC0, 0xFF, 0xEE, i});
+            node->with([&](vr::Reader &reader) { reader.layCard(blank); });
+            startWindow();
+            connectWindow();
+            QCOMPARE(click("btnReadCard")["card"].toString(), QString("未写入"));
+            if (i == 0)
+                loseTrailerAnswer(*node);
+            const size_t before = received(*node).size();
+            driver->write("{\"click\":\"btnWriteCard\"}\n");
+            driver->flush();
+            if (i == 0) {
+                const auto blockWrites = [&] {
+                    const std::vector<vr::Report> sent = received(*node);
+                    return std::count_if(sent.begin() + long(before), sent.end(),
+                                         [](const vr::Report &report) { return report[2] == 0x17; });
+                };
+                QVERIFY(QTest::qWaitFor([&] { return blockWrites() == 2; }));
+            } else {  // from the write's first request on, within the few ms it takes
+                QElapsedTimer waited;
+                waited.start();
+                while (received(*node).size() == before && waited.elapsed() < 5000)
+                    QThread::usleep(50);
+                QThread::usleep(random.bounded(4000));
+            }
+            ::kill(static_cast<pid_t>(app->processId()), SIGKILL);
+            QVERIFY(app->waitForFinished(5000));
+            driver = nullptr;
+            const bool written = node->with([&](vr::Reader &reader) {
+                return reader.card()->raw(56) != blank.raw(56) || reader.card()->keyA(14) != vr::kTransportKey;
+            });
+            const QString rows = contents(journal), uid = QString::asprintf(",C0FFEE%02X,", i);
+            QVERIFY2(!written || rows.contains(uid), qPrintable(QString("seed %1, card %2").arg(seed).arg(i)));
+            reached += written && !rows.contains(uid + "prepared");
+        }
+        qInfo("kill -9: %d of 10 cards written but not finished (seed %u)", reached, seed);
     }
 
     // A reader node this user may not open: said so, with what to do, and
@@ -562,6 +694,48 @@ private slots:
         driver = first;
         ::kill(static_cast<pid_t>(app->processId()), SIGCONT);
         QVERIFY2(message.contains(QString("（pid %1）").arg(app->processId())), qPrintable(message));
+    }
+
+    // Another user holds what it can of the first window's claim: the
+    // abstract socket name once used for it, and the window's folder, made
+    // first with a lock file held in it. The window starts all the same; in
+    // a folder of its own, that user cannot bring it to the front.
+    void window_anotherUserCanNeitherBlockNorRaiseIt()
+    {
+        const QString python = QStandardPaths::findExecutable("python3", {"/usr/bin", "/usr/local/bin"});
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty() || python.isEmpty())
+            QSKIP("needs root, setpriv and python3 to act as another user");
+        QVERIFY(::chmod(QFile::encodeName(runtimeDir->path()), 01777) == 0);  // the window's TMPDIR, open to all as /tmp is
+        const QString folder = runtimeDir->filePath(QString("quendel-writecard-%1").arg(::geteuid()));
+        QProcess squatter;
+        squatter.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", python, "-c", R"(
+import fcntl, os, socket, sys
+os.mkdir(sys.argv[1], 0o700)
+lock = open(sys.argv[1] + '/QuendelWriteCard.lock', 'w')
+fcntl.flock(lock, fcntl.LOCK_EX)
+name = socket.socket(socket.AF_UNIX)
+name.bind('\0QuendelWriteCard-' + sys.argv[2])
+print('holding', flush=True)
+sys.stdin.readline()
+try: socket.socket(socket.AF_UNIX).connect(sys.argv[1] + '/QuendelWriteCard.socket')
+except PermissionError: print('refused')
+)", folder, QString::number(::geteuid())});
+        QVERIFY(squatter.waitForReadyRead(5000));
+        startWindow();
+        QCOMPARE(state()["lamp"].toString(), kRedLamp);  // the window, not a message
+        driver->disconnectFromServer();
+        QVERIFY(app->waitForFinished(5000));
+        server.reset();
+        driver = nullptr;
+        QVERIFY(QDir(folder).removeRecursively());
+        startWindow();
+        QCOMPARE(state()["lamp"].toString(), kRedLamp);
+        QLocalSocket raise;
+        raise.connectToServer(folder + "/QuendelWriteCard.socket");
+        QVERIFY(raise.waitForConnected(1000));
+        squatter.closeWriteChannel();
+        QVERIFY(squatter.waitForFinished(5000));
+        QCOMPARE(squatter.readAll(), QByteArray("holding\nrefused\n"));
     }
 
     // Recorded traces (traces/) served back to the programs as built: the
