@@ -39,14 +39,19 @@ bool isPrivateFolder(const QString &folder)
 // The folder of the lock and the socket; empty when there is none that is
 // this user's alone. On Linux one in the temporary folder: on this machine
 // even where the home folder is shared over the network, and there whatever
-// the session, without XDG_RUNTIME_DIR.
+// the session, without XDG_RUNTIME_DIR. Another user who took its name
+// first cannot take the one in the user's data folder too.
 QString rendezvousFolder()
 {
 #ifdef Q_OS_LINUX
-    const QString folder = QDir::tempPath() + QStringLiteral("/quendel-writecard-%1").arg(::geteuid());
-    if (isPrivateFolder(folder))
-        return folder;
-    qWarning("%s is not a folder of this user's alone; running without hand-over", qUtf8Printable(folder));
+    const QString temporary = QDir::tempPath() + QStringLiteral("/quendel-writecard-%1").arg(::geteuid());
+    const QString data = QDir(lock_dir()).filePath(QStringLiteral("instance"));
+    if (isPrivateFolder(temporary))
+        return temporary;
+    if (QDir().mkpath(lock_dir()) && isPrivateFolder(data))
+        return data;
+    qWarning("neither %s nor %s is a folder of this user's alone; running without hand-over",
+             qUtf8Printable(temporary), qUtf8Printable(data));
     return {};
 #else
     QDir().mkpath(lock_dir());

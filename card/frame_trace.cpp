@@ -44,13 +44,18 @@ void onFrame(ReaderFrameDirection direction, const uint8_t *report, int result, 
     qCDebug(lcFrames, "%s", qUtf8Printable(line));
 }
 
+const struct {
+    const CardKey &key;
+    const char *marker;
+} kKnownKeys[] = {{kSiteKey, "[site-key]"}, {kTransportKey, "[transport-key]"}};
+
 // The marker of the known key at `bytes`, or null.
 const char *knownKeyMarker(const uint8_t *bytes)
 {
-    if (memcmp(bytes, kSiteKey.bytes, kTraceKeySize) == 0)
-        return "[site-key]";
-    if (memcmp(bytes, kTransportKey.bytes, kTraceKeySize) == 0)
-        return "[transport-key]";
+    for (const auto &known : kKnownKeys) {
+        if (memcmp(bytes, known.key.bytes, kTraceKeySize) == 0)
+            return known.marker;
+    }
     return nullptr;
 }
 
@@ -121,6 +126,12 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
             afterKeys = i + 1;
         }
     }
+    // The checksum over a key tells something of it, and a faulty length
+    // byte may put it anywhere after the key: every byte after the last key
+    // goes, but the end marker of a frame whose checksum, where its length
+    // puts it, vouches for that length.
+    const int crcAt = written ? 4 + report[3] : 5 + report[4];
+    const int endAt = crcAt + 1 < kReportSize && reader_crc8(report + 1, crcAt - 1) == report[crcAt] ? crcAt + 1 : -1;
     int end = kReportSize;
     while (end > 0 && report[end - 1] == 0)
         end--;  // the zeros that pad the report to 64 bytes
@@ -129,10 +140,7 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
         if (markers[i]) {
             parts << QLatin1String(markers[i]);
             i += kTraceKeySize - 1;
-        } else if (i >= afterKeys && report[i] != kFrameEnd) {
-            // The checksum over a key tells something of it, and a faulty
-            // length byte may put it anywhere after the key: all but the
-            // end marker goes.
+        } else if (i >= afterKeys && i != endAt) {
             parts << QStringLiteral("[crc]");
         } else {
             parts << QString::asprintf("%02x", report[i]);
@@ -145,8 +153,9 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
 
 QString keys_masked(QString line)
 {
-    return line.replace(QLatin1String(spacedHex(kSiteKey.bytes, kTraceKeySize)), QLatin1String("[site-key]"))
-            .replace(QLatin1String(spacedHex(kTransportKey.bytes, kTraceKeySize)), QLatin1String("[transport-key]"));
+    for (const auto &known : kKnownKeys)
+        line.replace(QLatin1String(spacedHex(known.key.bytes, kTraceKeySize)), QLatin1String(known.marker));
+    return line;
 }
 
 bool trace_start(const QString &file, const QString &program, QString &error)

@@ -86,11 +86,9 @@ bool lockFile(int fd, bool exclusive)
                      : UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
 }
 #else
-// Without waiting: a FIFO or a device is refused once open, never waited on.
 int openForAppend(const QString &path, bool create)
 {
-    return ::open(QFile::encodeName(path).constData(),
-                  O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0), 0666);
+    return ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
 }
 QString openFailure() { return errnoText(); }
 void closeFd(int fd) { ::close(fd); }
@@ -174,12 +172,8 @@ public:
         if (mFd < 0 && errno == ENOENT)
             return true;
         const qint64 size = mFd < 0 || !lockFile(mFd, true) ? -1 : fileSize(mFd);
-        if (size < 0 || !isRegularFile(mFd)) {
-            error = QStringLiteral("cannot read the rows waiting in %1: %2").arg(mPath, errnoText());
-            return false;
-        }
-        rows.resize(size);
-        if (size > 0 && !readAt(mFd, 0, rows.data(), size)) {
+        rows.resize(std::max<qint64>(size, 0));
+        if (size < 0 || (size > 0 && !readAt(mFd, 0, rows.data(), size))) {
             error = QStringLiteral("cannot read the rows waiting in %1: %2").arg(mPath, errnoText());
             return false;
         }
@@ -191,7 +185,7 @@ public:
     // deleted, is kept again in a new one.
     void clear()
     {
-        if (mFd >= 0 && truncateTo(mFd, 0))
+        if (mFd >= 0 && truncateTo(mFd, 0) && syncToDisk(mFd))
             removeHeld(mPath);
     }
 
@@ -238,19 +232,25 @@ bool Journal::keepPending(const QString &journal, const QStringList &fields, QSt
 }
 
 // Opens the file at mPath, created when missing. A pipe would take rows
-// that nobody may ever read, and block once full.
+// that nobody may ever read, and block once full; a device keeps none on
+// the disk. Anything but a regular file is refused before it is opened,
+// and after, should one have taken the file's place meanwhile.
 bool Journal::openFile(QString &error)
 {
-    const bool existed = QFileInfo::exists(mPath);
-    mFd = openForAppend(mPath, true);
+    static const QString notRegular =
+            QStringLiteral("not a regular file (a folder, a pipe or a device cannot keep its rows)");
+    const QFileInfo info(mPath);
+    const bool existed = info.exists();
+    const bool regular = !existed || info.isFile();
+    mFd = regular ? openForAppend(mPath, true) : -1;
     if (mFd < 0) {
-        error = openFailure();
+        error = regular ? openFailure() : notRegular;
         return false;
     }
     if (!isRegularFile(mFd)) {
         closeFd(mFd);
         mFd = -1;
-        error = QStringLiteral("not a regular file (a pipe or a device keeps no row on the disk)");
+        error = notRegular;
         return false;
     }
     if (!existed && !syncFolder(mPath)) {

@@ -89,7 +89,7 @@ class TestReadWrite : public QObject {
 
     vr::Reader *reader = nullptr;
     std::unique_ptr<Widget> window;
-    QTemporaryDir journalFolder;
+    std::unique_ptr<QTemporaryDir> journalFolder;  // each test's own
     QtMessageHandler previousHandler = nullptr;
 
     template <typename T>
@@ -128,7 +128,8 @@ private slots:
                 debugLog << message;
         });
         reader = &vr::plug(kIdentity);
-        window = std::make_unique<Widget>(nullptr, journalFolder.filePath("journal.csv"));
+        journalFolder = std::make_unique<QTemporaryDir>();
+        window = std::make_unique<Widget>(nullptr, journalFolder->filePath("journal.csv"));
         QVERIFY(connectReader());
         reader->layCard(vr::Card::blank(kUid));  // block 56 does not start with the UID
         forget();
@@ -149,7 +150,7 @@ private slots:
     // then go in, in order, once it is let go.
     void operatorsDay()
     {
-        const QString journal = journalFolder.filePath("journal.csv");
+        const QString journal = journalFolder->filePath("journal.csv");
 #ifdef Q_OS_WIN
         QVERIFY(QFile(journal).open(QIODevice::WriteOnly));
         HANDLE held = CreateFileW(reinterpret_cast<const wchar_t *>(journal.utf16()), GENERIC_READ, FILE_SHARE_READ,
