@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The zip's programs, unmodified, on the reader that quendel-reader-node
+# emulates, through Wine's HID bus and hidapi's Windows backend
+# (scripts/wine-device-run): what the operator sees, and the journal, as on
+# Linux. Wine's HID bus names the maker "hidraw" and the release 0000 where
+# Windows shows the reader's own strings: those two are not compared.
+#
+#   tests/windows_device/device_cases.sh STAGED_ZIP_FOLDER
+set -uo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+staged=$(realpath "$1")
+source "$repo/scripts/windows-env"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+traces=$repo/tests/e2e/traces
+journal=$windows_cache/wine-device/drive_c/users/$(id -un)/AppData/Local/quendel-writecard/journal.csv
+passed=0
+failed=0
+
+# expect NAME STATUS PATTERN [NODE_OPTION...] -- [PROGRAM_ARG...]: quendel-card
+# exits with STATUS, and its stdout and stderr together match the
+# multi-line PATTERN (grep -P), stdout first.
+expect() {
+    local name=$1 status=$2 pattern=$3 node=()
+    shift 3
+    while [ "$1" != -- ]; do node+=("$1"); shift; done
+    shift
+    "$repo/scripts/wine-device-run" "${node[@]}" "$staged/quendel-card.exe" "$@" >"$work/out" 2>"$work/err"
+    local got=$?
+    cat "$work/out" "$work/err" | tr -d '\r' >"$work/seen"
+    if [ "$got" -eq "$status" ] && grep -Pzq -- "$pattern" "$work/seen"; then
+        echo "PASS   : $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL!  : $name: exit $got (expected $status), output:"
+        sed 's/^/    /' "$work/seen"
+        failed=$((failed + 1))
+    fi
+}
+
+reader='\\\\\?\\hid#vid_1234&pid_abcd&mi_00#[^\n]*'
+expect "list" 0 "^path: $reader\nproduct: Quendel Arvesto Card Reader\nmanufacturer: [^\n]*\nserial: QCR-0001\nrelease: [0-9]{4}\n" \
+    --blank -- list
+expect "read, blank card" 0 "uid: 1A2B3C4D\natqa: 0004\nsak: 08\nkey: transport\nnumber: not written\n" --blank -- read
+expect "read, prepared card" 0 "key: site\nnumber: 1A2B3C4D\n" --prepared -- read
+expect "read, no card" 4 "quendel-card: no card on the reader\n" --no-card -- read
+expect "read, neither key" 5 "card 1A2B3C4D is invalid: sector 14 opens with neither key\n" \
+    --replay "$traces/read-card-with-unknown-keys.trace" -- read
+
+# Written, read back, and journalled in the default journal under the
+# Windows reader path.
+rm -f "$journal"
+expect "write" 0 "^1A2B3C4D prepared\n" --blank -- write
+tr -d '\r' <"$journal" >"$work/seen" 2>/dev/null
+if grep -Pzq -- "^time,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n$" "$work/seen"; then
+    echo "PASS   : the write's rows"
+    passed=$((passed + 1))
+else
+    echo "FAIL!  : the write's rows in $journal:"
+    sed 's/^/    /' "$work/seen"
+    failed=$((failed + 1))
+fi
+
+# The recorded batch: a lost key-change answer, a quick swap, a failed card
+# laid again and prepared, a prepared card laid again, then the reader
+# unplugged.
+expect "batch, swap and unplug" 3 "1 1A2B3C4D prepared \(codes 5\)\n2 55667788 failed \(codes 4 4 4\)\n3 55667788 prepared\n4 1A2B3C4D already-prepared\nprepared: 2, already prepared: 1, failed: 1, invalid: 0\n" \
+    --replay "$traces/batch-lost-answer-swap-unplug.trace" -- batch --no-journal
+
+# A reader that does not answer the connect command.
+printf '0 > 01 d1 01 00 51 d2\n0 < timeout\n' >"$work/silent.trace"
+expect "silent reader" 3 "does not answer; unplug it, plug it in again and retry\n" \
+    --replay "$work/silent.trace" -- read
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
