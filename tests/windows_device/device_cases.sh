@@ -71,5 +71,19 @@ expect "batch, swap and unplug" 3 "1 1A2B3C4D prepared \(codes 5\)\n2 55667788 f
 printf '0 > 01 d1 01 00 51 d2\n0 < timeout\n' >"$work/silent.trace"
 expect "silent reader" 3 "does not answer; unplug it, plug it in again and retry\n" \
     --replay "$work/silent.trace" -- read
+# A trace that quendel-card.exe records holds no key, and served back on
+# Linux it gives the same outcome.
+expect "write, traced" 0 "1A2B3C4D prepared\n" --blank -- --trace "Z:$work/write.trace" write --no-journal
+if ! grep -Eq 'd4 7e 0b 91 c6 f3|3c 5a 17 e2 9b 40' "$work/write.trace" &&
+        [ "$("$repo/build/virtual_reader/hidraw_node/quendel-reader-node" --replay "$work/write.trace" -- \
+              "$repo/build/cli/quendel-card" write --no-journal)" = "1A2B3C4D prepared" ]; then
+    echo "PASS   : the trace, served back on Linux"
+    passed=$((passed + 1))
+else
+    echo "FAIL!  : the trace, served back on Linux:"
+    sed 's/^/    /' "$work/write.trace"
+    failed=$((failed + 1))
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
