@@ -18,6 +18,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <string>
 #endif
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
@@ -29,14 +31,55 @@
 
 namespace {
 
-// Reader paths are long and full of separators on some systems: the file
-// is named by a digest of the path.
-QString lockFilePath(const QString &path)
+// Reader paths are long and full of separators on some systems: a lock is
+// named by a digest of the path.
+QString lockName(const QString &path)
 {
     const QByteArray digest = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1);
-    return QDir(lock_dir()).filePath(QStringLiteral("quendel-reader-%1.lock")
-                                             .arg(QString::fromLatin1(digest.toHex().left(16))));
+    return QStringLiteral("quendel-reader-%1").arg(QString::fromLatin1(digest.toHex().left(16)));
 }
+
+QString lockFilePath(const QString &path)
+{
+    return QDir(lock_dir()).filePath(lockName(path) + QStringLiteral(".lock"));
+}
+
+#ifdef Q_OS_WIN
+// Another user's process has its lock file in its own data folder; the
+// reader is one for the whole machine. A mutex in the Global namespace,
+// which Windows lets go of when its holder dies, is held besides. One that
+// another user made cannot even be opened: it is held, since its handles
+// are closed as it is let go of.
+std::wstring machineLockName(const QString &path)
+{
+    return L"Global\\" + lockName(path).toStdWString();
+}
+
+// The mutex, owned; null when another process holds it.
+HANDLE takeMachineLock(const QString &path)
+{
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, machineLockName(path).c_str());
+    if (!mutex)
+        return nullptr;
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)  // abandoned: its holder died
+        return mutex;
+    CloseHandle(mutex);
+    return nullptr;
+}
+
+bool machineLockHeld(const QString &path)
+{
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, machineLockName(path).c_str());
+    if (!mutex)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return waited == WAIT_TIMEOUT;
+}
+#endif
 
 QString describe(qint64 pid, const QString &program)
 {
@@ -168,6 +211,14 @@ ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
     // process is gone is still taken over.
     lock->setStaleLockTime(0);
     if (try_lock_file(*lock)) {
+#ifdef Q_OS_WIN
+        mMachineLock = takeMachineLock(path);
+        if (!mMachineLock) {
+            if (holder)
+                *holder = QStringLiteral("another user's process");
+            return ReaderOpen::InUse;
+        }
+#endif
         mFile = std::move(lock);
         return ReaderOpen::Opened;
     }
@@ -191,6 +242,13 @@ void ReaderLock::release()
 #endif
     mNode = -1;
     mFile.reset();  // unlocks
+#ifdef Q_OS_WIN
+    if (mMachineLock) {
+        ReleaseMutex(mMachineLock);
+        CloseHandle(mMachineLock);
+    }
+#endif
+    mMachineLock = nullptr;
 }
 
 QString ReaderLock::holderOf(const QString &path)
@@ -204,9 +262,13 @@ QString ReaderLock::holderOf(const QString &path)
     QString host, program;
     const QString file = lockFilePath(path);
     QLockFile lock(file);
-    if (!lock.getLockInfo(&pid, &host, &program) || !lockFileHeld(file, pid))
-        return QString();
-    return describe(pid, program);
+    if (lock.getLockInfo(&pid, &host, &program) && lockFileHeld(file, pid))
+        return describe(pid, program);
+#ifdef Q_OS_WIN
+    if (machineLockHeld(path))
+        return QStringLiteral("another user's process");
+#endif
+    return QString();
 }
 
 bool reader_accessible(const QString &path)

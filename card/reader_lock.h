@@ -7,7 +7,8 @@
 // path or symlink names it, let go by the kernel when the process dies, and
 // needing no folder or session variable. Where the path names no node
 // (Windows, macOS, hidapi's other backends) a lock file in the user's data
-// folder stands in for it.
+// folder stands in for it; on Windows, where that folder is each user's, a
+// mutex in the Global namespace makes the lock the whole machine's.
 #pragma once
 
 #include <QLockFile>
@@ -53,6 +54,7 @@ private:
 
     int mNode = -1;
     std::unique_ptr<QLockFile> mFile;
+    void *mMachineLock = nullptr;  // Windows: the Global mutex, owned
 };
 
 // Locks the reader at `path`, opens it and sends it the connect command.

@@ -38,9 +38,11 @@ bool connectWindow(Widget &window)
     return window.findChild<QPushButton *>("btnDisconnect")->isEnabled();
 }
 
-// Holder role: the window connected to the reader, until killed.
-int hold()
+// Holder role: the window connected to the reader, until killed; with
+// `elsewhere`, as another user's would, with a data folder of its own.
+int hold(bool elsewhere)
 {
+    QStandardPaths::setTestModeEnabled(elsewhere);
     vr::plug({kPath, {}, L"Card Reader", {}});
     Widget window;
     std::cout << (connectWindow(window) ? "held" : "not connected") << std::endl;
@@ -98,6 +100,19 @@ private slots:
         QVERIFY(left.resize(0) && left.write(info) == info.size());
         left.close();
         QVERIFY(ReaderLock::holderOf(kPath).isEmpty());
+        // Another user's holder, its lock file in its own folder: the reader
+        // is the machine's, and free again once that holder is killed.
+        QProcess other;
+        other.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        other.start(QCoreApplication::applicationFilePath(), {"--hold-elsewhere"});
+        QVERIFY(other.waitForReadyRead(10000));
+        QCOMPARE(other.readLine().trimmed(), QByteArray("held"));
+        QCOMPARE(quendelCard({"read", "--reader", kPath}, &output), int(kExitReaderInUse));
+        QCOMPARE(quendelCard({"list"}, &output), int(kExitOk));
+        QVERIFY2(output.contains("in use by another user's process\n")
+                         && output.contains("in use by: another user's process\n"), qPrintable(output));
+        other.kill();
+        QVERIFY(other.waitForFinished());
 #endif
         QCOMPARE(quendelCard({"read", "--reader", kPath}, &output), int(kExitOk));
         QVERIFY(connectWindow(window));  // quendel-card let go at its end
@@ -107,8 +122,8 @@ private slots:
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    if (argc == 2 && strcmp(argv[1], "--hold") == 0)
-        return hold();
+    if (argc == 2 && strncmp(argv[1], "--hold", 6) == 0)
+        return hold(strcmp(argv[1], "--hold-elsewhere") == 0);
     TestReaderLock test;
     return QTest::qExec(&test, argc, argv);
 }
