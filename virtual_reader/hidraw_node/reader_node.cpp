@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 
@@ -51,6 +52,8 @@ ReaderNode::ReaderNode() = default;
 
 ReaderNode::~ReaderNode()
 {
+    for (std::thread &later : mLater)
+        later.join();
     if (mTestbed)
         g_object_unref(mTestbed);
     if (mHandler)
@@ -297,8 +300,7 @@ int ReaderNode::onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
         // unplug fails the write that meets it, or the read after the
         // answers that came before it.
         const std::optional<TraceReplay::Reply> reply = node->mReplay->serve(arg->data, arg->data_len);
-        for (const vr::Report &answer : reply ? reply->answers : std::vector<vr::Report>())
-            node->send(answer.data());
+        node->sendAll(reply ? reply->answers : std::vector<vr::Report>());
         const bool writeFails = !reply || (reply->unplug && reply->answers.empty());
         if (!reply || reply->unplug)
             node->hangUp();
@@ -308,8 +310,9 @@ int ReaderNode::onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
     const int written = hid_write(node->mDevice, arg->data, static_cast<size_t>(arg->data_len));
     vr::Report answer{};
     const int answered = written > 0 ? hid_read_timeout(node->mDevice, answer.data(), kReportSize, 0) : 0;
+    std::vector<vr::Report> answers;
     if (node->mHeld) {
-        node->send(node->mHeld->data());
+        answers.push_back(*node->mHeld);
         node->mHeld.reset();
     }
     if (answered > 0) {
@@ -317,16 +320,37 @@ int ReaderNode::onWrite(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
             node->mHeld = answer;
             node->mHoldCommand.reset();
         } else {
-            node->send(answer.data());
+            answers.push_back(answer);
         }
     }
+    node->sendAll(answers);
     umockdev_ioctl_client_complete(client, written > 0 ? written : -1, written > 0 ? 0 : EIO);
     return TRUE;
 }
 
 // One report per write: a read of 64 bytes takes exactly one, as on hidraw.
-void ReaderNode::send(const uint8_t *report)
+// A pty keeps no bounds between writes, though, and Wine's HID bus reads up
+// to 1024 bytes at once, once the write that brought the request has
+// returned: the reports of a burst after its first (a late answer, then the
+// next) follow a moment later, each in a read of its own.
+void ReaderNode::sendAll(const std::vector<vr::Report> &reports)
 {
-    if (write(mPty, report, kReportSize) != static_cast<ssize_t>(kReportSize))
+    for (size_t i = 0; i < reports.size(); i++) {
+        if (i == 0) {
+            send(reports[i]);
+            continue;
+        }
+        mLater.emplace_back([this, report = reports[i], delay = i] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 * delay));
+            std::lock_guard<std::mutex> guard(mMutex);
+            if (mPlugged)
+                send(report);
+        });
+    }
+}
+
+void ReaderNode::send(const vr::Report &report)
+{
+    if (write(mPty, report.data(), kReportSize) != static_cast<ssize_t>(kReportSize))
         std::perror("reader node: answer lost");
 }

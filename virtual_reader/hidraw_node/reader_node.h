@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,7 +83,8 @@ private:
     static int onIoctl(_UMockdevIoctlBase *, _UMockdevIoctlClient *client, void *self);
     static int onWrite(_UMockdevIoctlBase *, _UMockdevIoctlClient *client, void *self);
     bool loadIdentity(const std::string &descriptionFile, std::string *why);
-    void send(const uint8_t *report);
+    void sendAll(const std::vector<virtual_reader::Report> &reports);
+    void send(const virtual_reader::Report &report);
     void hangUp();
 
     mutable std::mutex mMutex;
@@ -95,6 +97,7 @@ private:
     bool mPlugged = false;
     std::optional<uint8_t> mHoldCommand;
     std::optional<virtual_reader::Report> mHeld;
+    std::vector<std::thread> mLater;  // reports that follow the first of a burst
     std::vector<unsigned long> mUnknownIoctls;
     std::unique_ptr<TraceReplay> mReplay;
 
