@@ -76,15 +76,16 @@ expect "silent reader" 3 "does not answer; unplug it, plug it in again and retry
 sed -n '/> 01 d1 01 00/,/< 01 d1 16 00 11 38/p' "$traces/window-prepares-a-blank-card.trace" >"$work/late.trace"
 expect "late answer" 0 "key: transport\nnumber: not written\n" --replay "$work/late.trace" -- read
 
-# Side by side: while a batch holds the reader, a second quendel-card is
-# refused and names it; then Ctrl-C (SIGINT, which Wine hands to the
+# Side by side: while a batch holds the reader, list names its holder and a
+# second quendel-card is refused and names it; then Ctrl-C (SIGINT, which Wine hands to the
 # console's handler) stops the batch, with its summary.
 cat >"$work/side-by-side.sh" <<'SCRIPT'
 programs=$1 work=$2
 wine "$programs/quendel-card.exe" batch --journal "Z:$work/held.csv" >"$work/batch" 2>&1 &
 batch=$!
 until grep -q prepared "$work/held.csv" 2>/dev/null; do sleep 0.2; done
-wine "$programs/quendel-card.exe" read >"$work/second" 2>&1
+wine "$programs/quendel-card.exe" list >"$work/second" 2>&1
+wine "$programs/quendel-card.exe" read >>"$work/second" 2>&1
 echo "exit $?" >>"$work/second"
 kill -INT "$batch"
 wait "$batch"
@@ -92,7 +93,7 @@ echo "exit $?" >>"$work/batch"
 SCRIPT
 "$repo/scripts/wine-device-run" --blank "$work/side-by-side.sh" "$staged" "$work" >/dev/null 2>&1
 cat "$work/second" "$work/batch" | tr -d '\r' >"$work/seen"
-if grep -Pzq "is in use by quendel-card \(pid [0-9]+\)\nexit 8\n[\s\S]*\n1 1A2B3C4D prepared\n[\s\S]*stopping after this card\nprepared: 1, already prepared: 0, failed: 0, invalid: 0\nexit 0\n" "$work/seen"; then
+if grep -Pzq "in use by: quendel-card \(pid [0-9]+\)\n[^\n]*is in use by quendel-card \(pid [0-9]+\)\nexit 8\n[\s\S]*\n1 1A2B3C4D prepared\n[\s\S]*stopping after this card\nprepared: 1, already prepared: 0, failed: 0, invalid: 0\nexit 0\n" "$work/seen"; then
     echo "PASS   : a second quendel-card beside a batch, then Ctrl-C"
     passed=$((passed + 1))
 else
