@@ -17,25 +17,30 @@ journal=$windows_cache/wine-device/drive_c/users/$(id -un)/AppData/Local/quendel
 passed=0
 failed=0
 
+# verdict NAME PATTERN: what was seen, $work/seen, matches the multi-line
+# PATTERN (grep -P).
+verdict() {
+    if grep -Pzq -- "$2" "$work/seen"; then
+        echo "PASS   : $1"
+        passed=$((passed + 1))
+    else
+        echo "FAIL!  : $1:"
+        sed 's/^/    /' "$work/seen"
+        failed=$((failed + 1))
+    fi
+}
+
 # expect NAME STATUS PATTERN [NODE_OPTION...] -- [PROGRAM_ARG...]: quendel-card
-# exits with STATUS, and its stdout and stderr together match the
-# multi-line PATTERN (grep -P), stdout first.
+# exits with STATUS, and its stdout, then its stderr, match PATTERN.
 expect() {
     local name=$1 status=$2 pattern=$3 node=()
     shift 3
     while [ "$1" != -- ]; do node+=("$1"); shift; done
     shift
     "$repo/scripts/wine-device-run" "${node[@]}" "$staged/quendel-card.exe" "$@" >"$work/out" 2>"$work/err"
-    local got=$?
+    echo "exit $?" >>"$work/err"
     cat "$work/out" "$work/err" | tr -d '\r' >"$work/seen"
-    if [ "$got" -eq "$status" ] && grep -Pzq -- "$pattern" "$work/seen"; then
-        echo "PASS   : $name"
-        passed=$((passed + 1))
-    else
-        echo "FAIL!  : $name: exit $got (expected $status), output:"
-        sed 's/^/    /' "$work/seen"
-        failed=$((failed + 1))
-    fi
+    verdict "$name" "$pattern[\s\S]*exit $status\n$"
 }
 
 reader='\\\\\?\\hid#vid_1234&pid_abcd&mi_00#[^\n]*'
@@ -52,14 +57,7 @@ expect "read, neither key" 5 "card 1A2B3C4D is invalid: sector 14 opens with nei
 rm -f "$journal"
 expect "write" 0 "^1A2B3C4D prepared\n" --blank -- write
 tr -d '\r' <"$journal" >"$work/seen" 2>/dev/null
-if grep -Pzq -- "^time,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n$" "$work/seen"; then
-    echo "PASS   : the write's rows"
-    passed=$((passed + 1))
-else
-    echo "FAIL!  : the write's rows in $journal:"
-    sed 's/^/    /' "$work/seen"
-    failed=$((failed + 1))
-fi
+verdict "the write's rows" "^time,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n$"
 
 # The recorded batch: a lost key-change answer, a quick swap, a failed card
 # laid again and prepared, a prepared card laid again, then the reader
@@ -93,14 +91,7 @@ echo "exit $?" >>"$work/batch"
 SCRIPT
 "$repo/scripts/wine-device-run" --blank "$work/side-by-side.sh" "$staged" "$work" >/dev/null 2>&1
 cat "$work/second" "$work/batch" | tr -d '\r' >"$work/seen"
-if grep -Pzq "in use by: quendel-card \(pid [0-9]+\)\n[^\n]*is in use by quendel-card \(pid [0-9]+\)\nexit 8\n[\s\S]*\n1 1A2B3C4D prepared\n[\s\S]*stopping after this card\nprepared: 1, already prepared: 0, failed: 0, invalid: 0\nexit 0\n" "$work/seen"; then
-    echo "PASS   : a second quendel-card beside a batch, then Ctrl-C"
-    passed=$((passed + 1))
-else
-    echo "FAIL!  : a second quendel-card beside a batch, then Ctrl-C:"
-    sed 's/^/    /' "$work/seen"
-    failed=$((failed + 1))
-fi
+verdict "a second quendel-card beside a batch, then Ctrl-C" "in use by: quendel-card \(pid [0-9]+\)\n[^\n]*is in use by quendel-card \(pid [0-9]+\)\nexit 8\n[\s\S]*\n1 1A2B3C4D prepared\n[\s\S]*stopping after this card\nprepared: 1, already prepared: 0, failed: 0, invalid: 0\nexit 0\n"
 
 # The window: "连接", "读卡", then "写卡" once the read's tip has gone, clicked
 # where Wine draws the buttons in a 560x220 desktop with the CJK font that
@@ -122,28 +113,16 @@ xvfb-run -a -s '-screen 0 800x400x24' "$repo/scripts/wine-device-run" --blank "$
 cp "$work/window.png" "$repo/build-windows/window-device.png" 2>/dev/null
 lamp=$(convert "$work/window.png" -format '%[pixel:p{294,55}]' info: 2>/dev/null)
 { echo "lamp $lamp"; tr -d '\r' <"$journal"; tr -d '\r' <"$work/read"; } >"$work/seen" 2>/dev/null
-if grep -Pzq "^lamp srgb\(0,255,0\)\ntime,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n[\s\S]*key: site\nnumber: 1A2B3C4D\n" "$work/seen"; then
-    echo "PASS   : the window connects, reads and writes"
-    passed=$((passed + 1))
-else
-    echo "FAIL!  : the window connects, reads and writes:"
-    sed 's/^/    /' "$work/seen" "$work/window.log"
-    failed=$((failed + 1))
-fi
+cat "$work/window.log" >>"$work/seen"
+verdict "the window connects, reads and writes" "^lamp srgb\(0,255,0\)\ntime,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n[\s\S]*key: site\nnumber: 1A2B3C4D\n"
 
 # A trace that quendel-card.exe records holds no key, and served back on
 # Linux it gives the same outcome.
 expect "write, traced" 0 "1A2B3C4D prepared\n" --blank -- --trace "Z:$work/write.trace" write --no-journal
-if ! grep -Eq 'd4 7e 0b 91 c6 f3|3c 5a 17 e2 9b 40' "$work/write.trace" &&
-        [ "$("$repo/build/virtual_reader/hidraw_node/quendel-reader-node" --replay "$work/write.trace" -- \
-              "$repo/build/cli/quendel-card" write --no-journal)" = "1A2B3C4D prepared" ]; then
-    echo "PASS   : the trace, served back on Linux"
-    passed=$((passed + 1))
-else
-    echo "FAIL!  : the trace, served back on Linux:"
-    sed 's/^/    /' "$work/write.trace"
-    failed=$((failed + 1))
-fi
+{ grep -Eq 'd4 7e 0b 91 c6 f3|3c 5a 17 e2 9b 40' "$work/write.trace" && echo "a key"
+  "$repo/build/virtual_reader/hidraw_node/quendel-reader-node" --replay "$work/write.trace" -- \
+      "$repo/build/cli/quendel-card" write --no-journal; } >"$work/seen" 2>&1
+verdict "the trace, served back on Linux" "^1A2B3C4D prepared\n$"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
