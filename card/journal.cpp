@@ -1,4 +1,5 @@
 #include "journal.h"
+#include "journal_io.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -9,137 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+using namespace journal_io;
 
 namespace {
 
 const char kHeader[] = "time,reader,uid,outcome,codes\r\n";
-
-QString errnoText(int code = errno)
-{
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
-// Plain descriptors rather than QFile: the row must go out in one write
-// under a lock, be synced, and be taken back by truncation when it does not
-// fit, none of which QFile offers.
-#ifdef _WIN32
-int openForAppend(const QString &path, bool create)
-{
-    return _wopen(reinterpret_cast<const wchar_t *>(path.utf16()),
-                  _O_RDWR | _O_APPEND | _O_BINARY | _O_NOINHERIT | (create ? _O_CREAT : 0), _S_IREAD | _S_IWRITE);
-}
-// A spreadsheet opens the file sharing reads only, and keeps it open.
-QString openFailure()
-{
-    if (_doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION)
-        return QStringLiteral("another program holds the journal, for example a spreadsheet: close it");
-    return errnoText();
-}
-void closeFd(int fd) { _close(fd); }
-qint64 fileSize(int fd)
-{
-    struct _stat64 info;
-    return _fstat64(fd, &info) == 0 ? info.st_size : -1;
-}
-bool isRegularFile(int fd)
-{
-    struct _stat64 info;
-    return _fstat64(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
-}
-// Nobody can delete a file that another has open.
-bool isLinked(int) { return true; }
-// Not while it is open, as it is here: emptied, it stays, and holds no row.
-void removeHeld(const QString &) {}
-int writeSome(int fd, const char *bytes, qint64 size)
-{
-    return _write(fd, bytes, static_cast<unsigned>(size));
-}
-bool readAt(int fd, qint64 offset, char *bytes, qint64 size)
-{
-    return _lseeki64(fd, offset, SEEK_SET) == offset && _read(fd, bytes, static_cast<unsigned>(size)) == size;
-}
-bool truncateTo(int fd, qint64 size) { return _chsize_s(fd, size) == 0; }
-bool syncToDisk(int fd) { return _commit(fd) == 0; }
-// NTFS journals its directories itself.
-bool syncFolder(const QString &) { return true; }
-bool lockFile(int fd, bool exclusive)
-{
-    OVERLAPPED whole = {};
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    return exclusive ? LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)
-                     : UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
-}
-#else
-int openForAppend(const QString &path, bool create)
-{
-    return ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-}
-QString openFailure() { return errnoText(); }
-void closeFd(int fd) { ::close(fd); }
-qint64 fileSize(int fd)
-{
-    struct stat info;
-    return ::fstat(fd, &info) == 0 ? info.st_size : -1;
-}
-bool isRegularFile(int fd)
-{
-    struct stat info;
-    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-}
-bool isLinked(int fd)
-{
-    struct stat info;
-    return ::fstat(fd, &info) != 0 || info.st_nlink > 0;
-}
-// While it is still locked, so that no row can go in before it is gone.
-void removeHeld(const QString &path) { QFile::remove(path); }
-int writeSome(int fd, const char *bytes, qint64 size)
-{
-    return static_cast<int>(::write(fd, bytes, static_cast<size_t>(size)));
-}
-bool readAt(int fd, qint64 offset, char *bytes, qint64 size)
-{
-    return ::pread(fd, bytes, static_cast<size_t>(size), offset) == size;
-}
-bool truncateTo(int fd, qint64 size) { return ::ftruncate(fd, size) == 0; }
-bool syncToDisk(int fd) { return ::fsync(fd) == 0; }
-// A new file's directory entry is on the disk only once its folder is
-// synced; a file system that cannot sync folders (EINVAL) keeps them itself.
-bool syncFolder(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
-    ::close(fd);
-    return synced;
-}
-bool lockFile(int fd, bool exclusive)
-{
-    int res;
-    do
-        res = ::flock(fd, exclusive ? LOCK_EX : LOCK_UN);
-    while (res != 0 && errno == EINTR);
-    return res == 0;
-}
-#endif
 
 // One CSV field, quoted when it holds a comma, a quote, CR or LF.
 QString csv_field(const QString &text)
