@@ -2,6 +2,7 @@
 // is, report and journal it, then wait for the field to clear.
 #include "commands.h"
 #include "journal.h"
+#include "stop_signals.h"
 
 #include "card_display.h"
 #include "reader.h"
@@ -9,150 +10,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <atomic>
-#include <csignal>
-#include <iterator>
-
-#ifdef Q_OS_UNIX
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#else
-#include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
 namespace {
-
-// Set by the handler on another thread: lock-free atomics, safe in a handler.
-std::atomic<int> stopRequested{0};
-std::atomic<int> statusLineShown{0};
-// Rubs out the status line first, when one is shown.
-const char kStopping[] = "\r\033[Kquendel-card: stopping after this card\n";
-
-void announceStop()
-{
-    if (stopRequested.exchange(1))
-        return;
-    const int skipped = statusLineShown ? 0 : 4;
-#ifdef Q_OS_UNIX
-    const ssize_t ignored = ::write(STDERR_FILENO, kStopping + skipped, sizeof kStopping - 1 - skipped);
-#else
-    const int ignored = _write(2, kStopping + skipped, sizeof kStopping - 1 - skipped);
-#endif
-    Q_UNUSED(ignored);
-}
-
-#ifdef Q_OS_UNIX
-void requestStop(int) { announceStop(); }
-#else
-HANDLE batchFinished = nullptr;
-
-BOOL WINAPI requestStopFromConsole(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-        announceStop();
-        return TRUE;
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        // Windows ends the process as soon as this returns (or after a few
-        // seconds): hold it until the card in hand is finished and journaled.
-        announceStop();
-        WaitForSingleObject(batchFinished, INFINITE);
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-#endif
-
-// Ctrl-C, SIGTERM and SIGHUP (a closed terminal or SSH session) only raise a
-// flag, looked at between cards, so that the card in hand is finished first.
-// They never reach the thread that speaks to the reader: one landing in the
-// middle of a transaction would fail it (poll() is never restarted), and a
-// write cut short that way is reported failed although the card took it. A
-// watcher thread takes them instead and says at once that the batch stops.
-// On Windows the console's handler, which runs on a thread of its own, takes
-// Ctrl-C, Ctrl-Break and a closed console the same way. The previous handlers
-// come back when the batch ends.
-class StopSignals {
-public:
-    StopSignals()
-    {
-        stopRequested = 0;
-#ifdef Q_OS_UNIX
-        struct sigaction action = {};
-        action.sa_handler = requestStop;
-        sigemptyset(&action.sa_mask);
-        sigemptyset(&mSignals);
-        for (size_t i = 0; i < std::size(kSignals); i++) {
-            // One ignored by whoever started us stays so: nohup, or Ctrl-C
-            // meant for the terminal's foreground job and not this one.
-            sigaction(kSignals[i], nullptr, &mPrevious[i]);
-            if (mPrevious[i].sa_handler == SIG_IGN)
-                continue;
-            sigaddset(&mSignals, kSignals[i]);
-            sigaction(kSignals[i], &action, nullptr);
-        }
-        pthread_sigmask(SIG_BLOCK, &mSignals, &mPreviousMask);
-        mWatcher = std::thread([this] {
-            pthread_sigmask(SIG_UNBLOCK, &mSignals, nullptr);
-            std::unique_lock<std::mutex> lock(mMutex);
-            mWake.wait(lock, [this] { return mFinished; });
-        });
-#else
-        if (!batchFinished)  // one for the process: a late handler may still wait on it
-            batchFinished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ResetEvent(batchFinished);
-        SetConsoleCtrlHandler(requestStopFromConsole, TRUE);
-#endif
-    }
-    ~StopSignals()
-    {
-#ifdef Q_OS_UNIX
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mFinished = true;
-        }
-        mWake.notify_one();
-        mWatcher.join();
-        pthread_sigmask(SIG_SETMASK, &mPreviousMask, nullptr);  // a held signal lands here
-        for (size_t i = 0; i < std::size(kSignals); i++)
-            sigaction(kSignals[i], &mPrevious[i], nullptr);
-#else
-        // A closing console may end the process now. First, for Windows
-        // holds its console lock while a handler runs, which removing the
-        // handler waits for.
-        SetEvent(batchFinished);
-        SetConsoleCtrlHandler(requestStopFromConsole, FALSE);
-#endif
-    }
-    StopSignals(const StopSignals &) = delete;
-    StopSignals &operator=(const StopSignals &) = delete;
-    bool raised() const { return stopRequested != 0; }
-
-#ifdef Q_OS_UNIX
-private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    sigset_t mSignals;
-    sigset_t mPreviousMask;
-    struct sigaction mPrevious[std::size(kSignals)];
-    std::mutex mMutex;
-    std::condition_variable mWake;
-    bool mFinished = false;
-    std::thread mWatcher;
-#endif
-};
 
 // On a terminal, a line at the bottom that shows the batch is alive. It is
 // rubbed out before anything else is printed.
@@ -168,13 +26,13 @@ public:
         mErr << "\r\033[K" << kSpinner[mTick++ % 4] << ' ' << text;
         mErr.flush();
         mShown = true;
-        statusLineShown = 1;
+        set_status_line_shown(true);
     }
     void clear()
     {
         if (!mShown)
             return;
-        statusLineShown = 0;
+        set_status_line_shown(false);
         mErr << "\r\033[K";
         mErr.flush();
         mShown = false;
@@ -217,19 +75,6 @@ int handleCard(const Session &session, Journal &journal, const QString &path, co
     return kExitOk;
 }
 
-// Whether the reader of a pipe on stdout has gone, looked at between polls
-// so that no further card is taken for an output nobody reads. Elsewhere
-// the failed print of a card's line tells.
-bool outputPipeClosed()
-{
-#ifdef Q_OS_UNIX
-    pollfd out = {STDOUT_FILENO, 0, 0};
-    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR);
-#else
-    return false;
-#endif
-}
-
 }  // namespace
 
 int run_batch(const Session &session, const BatchOptions &options)
@@ -263,7 +108,7 @@ int run_batch(const Session &session, const BatchOptions &options)
 
     while (!stop.raised() && (options.count == 0 || handledCount < options.count)) {
         // A closed output (the reader of a pipe gone) ends the batch as Ctrl-C does.
-        if (!session.outputOpen() || outputPipeClosed()) {
+        if (!session.outputOpen() || output_pipe_closed()) {
             statusLine.clear();
             session.tell(QStringLiteral("the output is closed; stopping after this card"));
             break;
