@@ -14,20 +14,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 traces=$repo/tests/e2e/traces
 journal=$windows_cache/wine-device/drive_c/users/$(id -un)/AppData/Local/quendel-writecard/journal.csv
-passed=0
-failed=0
+source "$repo/tests/verdicts.sh"
+shown=$work/seen
 
-# verdict NAME PATTERN: what was seen, $work/seen, matches the multi-line
-# PATTERN (grep -P).
-verdict() {
-    if grep -Pzq -- "$2" "$work/seen"; then
-        echo "PASS   : $1"
-        passed=$((passed + 1))
-    else
-        echo "FAIL!  : $1:"
-        sed 's/^/    /' "$work/seen"
-        failed=$((failed + 1))
-    fi
+# matches PATTERN: what was seen, $work/seen, matches the multi-line PATTERN
+# (grep -P).
+matches() {
+    grep -Pzq -- "$1" "$work/seen"
 }
 
 # expect NAME STATUS PATTERN [NODE_OPTION...] -- [PROGRAM_ARG...]: quendel-card
@@ -40,7 +33,7 @@ expect() {
     "$repo/scripts/wine-device-run" "${node[@]}" "$staged/quendel-card.exe" "$@" >"$work/out" 2>"$work/err"
     echo "exit $?" >>"$work/err"
     cat "$work/out" "$work/err" | tr -d '\r' >"$work/seen"
-    verdict "$name" "$pattern[\s\S]*exit $status\n$"
+    verdict "$name" matches "$pattern[\s\S]*exit $status\n$"
 }
 
 reader='\\\\\?\\hid#vid_1234&pid_abcd&mi_00#[^\n]*'
@@ -57,7 +50,7 @@ expect "read, neither key" 5 "card 1A2B3C4D is invalid: sector 14 opens with nei
 rm -f "$journal"
 expect "write" 0 "^1A2B3C4D prepared\n" --blank -- write
 tr -d '\r' <"$journal" >"$work/seen" 2>/dev/null
-verdict "the write's rows" "^time,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n$"
+verdict "the write's rows" matches "^time,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n$"
 
 # The recorded batch: a lost key-change answer, a quick swap, a failed card
 # laid again and prepared, a prepared card laid again, then the reader
@@ -91,7 +84,7 @@ echo "exit $?" >>"$work/batch"
 SCRIPT
 "$repo/scripts/wine-device-run" --blank "$work/side-by-side.sh" "$staged" "$work" >/dev/null 2>&1
 cat "$work/second" "$work/batch" | tr -d '\r' >"$work/seen"
-verdict "a second quendel-card beside a batch, then Ctrl-C" "in use by: quendel-card \(pid [0-9]+\)\n[^\n]*is in use by quendel-card \(pid [0-9]+\)\nexit 8\n[\s\S]*\n1 1A2B3C4D prepared\n[\s\S]*stopping after this card\nprepared: 1, already prepared: 0, failed: 0, invalid: 0\nexit 0\n"
+verdict "a second quendel-card beside a batch, then Ctrl-C" matches "in use by: quendel-card \(pid [0-9]+\)\n[^\n]*is in use by quendel-card \(pid [0-9]+\)\nexit 8\n[\s\S]*\n1 1A2B3C4D prepared\n[\s\S]*stopping after this card\nprepared: 1, already prepared: 0, failed: 0, invalid: 0\nexit 0\n"
 
 # The window: "连接", "读卡", then "写卡" once the read's tip has gone, clicked
 # where Wine draws the buttons in a 560x220 desktop with the CJK font that
@@ -114,7 +107,7 @@ cp "$work/window.png" "$repo/build-windows/window-device.png" 2>/dev/null
 lamp=$(convert "$work/window.png" -format '%[pixel:p{294,55}]' info: 2>/dev/null)
 { echo "lamp $lamp"; tr -d '\r' <"$journal"; tr -d '\r' <"$work/read"; } >"$work/seen" 2>/dev/null
 cat "$work/window.log" >>"$work/seen"
-verdict "the window connects, reads and writes" "^lamp srgb\(0,255,0\)\ntime,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n[\s\S]*key: site\nnumber: 1A2B3C4D\n"
+verdict "the window connects, reads and writes" matches "^lamp srgb\(0,255,0\)\ntime,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n[\s\S]*key: site\nnumber: 1A2B3C4D\n"
 
 # A trace that quendel-card.exe records holds no key, and served back on
 # Linux it gives the same outcome.
@@ -122,7 +115,6 @@ expect "write, traced" 0 "1A2B3C4D prepared\n" --blank -- --trace "Z:$work/write
 { grep -Eq 'd4 7e 0b 91 c6 f3|3c 5a 17 e2 9b 40' "$work/write.trace" && echo "a key"
   "$repo/build/virtual_reader/hidraw_node/quendel-reader-node" --replay "$work/write.trace" -- \
       "$repo/build/cli/quendel-card" write --no-journal; } >"$work/seen" 2>&1
-verdict "the trace, served back on Linux" "^1A2B3C4D prepared\n$"
+verdict "the trace, served back on Linux" matches "^1A2B3C4D prepared\n$"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report

@@ -23,23 +23,7 @@ finish() {
     rm -rf "$work"
 }
 trap finish EXIT
-passed=0
-failed=0
-
-# verdict NAME COMMAND...: COMMAND succeeds; else what it printed, and the
-# log of the last msiexec.
-verdict() {
-    local name=$1
-    shift
-    if "$@" >"$work/seen" 2>&1; then
-        echo "PASS   : $name"
-        passed=$((passed + 1))
-    else
-        echo "FAIL!  : $name:"
-        sed 's/^/    /' "$work/seen"
-        failed=$((failed + 1))
-    fi
-}
+source "$repo/tests/verdicts.sh"
 
 version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
 # A lower version with a file of its own, which the upgrade must take away.
@@ -193,5 +177,4 @@ verdict "the folder is once on PATH after the upgrade and the rebuild" test "$(w
     "$(without_empty "$path_before;C:\\Program Files\\QuendelWriteCard\\")"
 
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report
