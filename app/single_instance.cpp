@@ -1,6 +1,7 @@
 #include "single_instance.h"
 
 #include "reader_lock.h"
+#include "single_instance_os.h"
 
 #include <QDir>
 #include <QLocalSocket>
@@ -8,56 +9,9 @@
 #include <QPushButton>
 #include <QThread>
 
-#ifdef Q_OS_LINUX
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
-
 namespace {
 
 constexpr int kHandOverMs = 2000;
-
-#ifdef Q_OS_LINUX
-// Made when missing. Another user may have made it first in the shared
-// temporary folder, or may enter it: whoever can write there could hold the
-// lock for ever or answer in the window's place. So it is used only when it
-// is a real folder of this user's that nobody else may enter.
-bool isPrivateFolder(const QString &folder)
-{
-    const QByteArray path = QFile::encodeName(folder);
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat info;
-    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
-            && (info.st_mode & 077) == 0;
-}
-#endif
-
-// The folder of the lock and the socket; empty when there is none that is
-// this user's alone. On Linux one in the temporary folder: on this machine
-// even where the home folder is shared over the network, and there whatever
-// the session, without XDG_RUNTIME_DIR. Another user who took its name
-// first cannot take the one in the user's data folder too.
-QString rendezvousFolder()
-{
-#ifdef Q_OS_LINUX
-    const QString temporary = QDir::tempPath() + QStringLiteral("/quendel-writecard-%1").arg(::geteuid());
-    const QString data = QDir(lock_dir()).filePath(QStringLiteral("instance"));
-    if (isPrivateFolder(temporary))
-        return temporary;
-    if (QDir().mkpath(lock_dir()) && isPrivateFolder(data))
-        return data;
-    qWarning("neither %s nor %s is a folder of this user's alone; running without hand-over",
-             qUtf8Printable(temporary), qUtf8Printable(data));
-    return {};
-#else
-    QDir().mkpath(lock_dir());
-    return lock_dir();
-#endif
-}
 
 }  // namespace
 
@@ -67,7 +21,7 @@ QString rendezvousFolder()
 SingleInstance::SingleInstance(const QString &program, QObject *parent)
     : QObject(parent)
 {
-    const QString folder = rendezvousFolder();
+    const QString folder = single_instance_os::rendezvousFolder();
     if (!folder.isEmpty()) {
         mLock = std::make_unique<QLockFile>(QDir(folder).filePath(program + QStringLiteral(".lock")));
         mLock->setStaleLockTime(0);
@@ -134,7 +88,7 @@ SingleInstance::HandOver SingleInstance::handOver()
     const RunningInstance running = runningInstance(socket);
     // Nobody but this user (and root) may listen in its folder: another
     // user's socket there means the folder was swapped after it was checked.
-    if (connected && running.uid >= 0 && running.uid != currentUser()) {
+    if (connected && running.uid >= 0 && running.uid != single_instance_os::currentUser()) {
         qWarning("%s is held by another user's process (pid %lld); running without hand-over",
                  qUtf8Printable(mServerName), running.pid);
         return HandOver::NotOurs;
@@ -155,28 +109,12 @@ SingleInstance::HandOver SingleInstance::handOver()
 // told. The process that listens where one does, else the lock's holder.
 SingleInstance::RunningInstance SingleInstance::runningInstance(const QLocalSocket &socket) const
 {
-#ifdef Q_OS_LINUX
-    struct ucred peer = {};
-    socklen_t size = sizeof peer;
+    qint64 pid = 0, uid = -1;
     if (socket.state() == QLocalSocket::ConnectedState
-            && ::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
-        return {peer.pid, static_cast<qint64>(peer.uid)};
-#else
-    Q_UNUSED(socket);
-#endif
-    qint64 pid = 0;
+            && single_instance_os::peer(socket.socketDescriptor(), &pid, &uid))
+        return {pid, uid};
     QString host, program;
     return {mLock->getLockInfo(&pid, &host, &program) ? pid : -1, -1};
-}
-
-// Effective, as the owner of the folder and the credentials of a socket are.
-qint64 SingleInstance::currentUser()
-{
-#ifdef Q_OS_LINUX
-    return ::geteuid();
-#else
-    return -1;
-#endif
 }
 
 void SingleInstance::setWindow(QWidget *window)

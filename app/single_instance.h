@@ -37,7 +37,6 @@ private:
     bool tryClaim();
     HandOver handOver();
     RunningInstance runningInstance(const class QLocalSocket &socket) const;
-    static qint64 currentUser();
     void bringToFront();
 
     QPointer<QWidget> mWindow;

@@ -2,6 +2,7 @@
 
 #include "card_display.h"
 #include "card_info.h"
+#include "file_io.h"
 #include "journal.h"
 #include "reader.h"
 
@@ -12,11 +13,6 @@
 
 #include <cstring>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 Q_LOGGING_CATEGORY(lcFrames, "quendel.reader.frames", QtWarningMsg)
 
@@ -57,31 +53,6 @@ const char *knownKeyMarker(const uint8_t *bytes)
             return known.marker;
     }
     return nullptr;
-}
-
-// The trace names every card's UID and number: only its user may read it,
-// from its first byte on. A file of this user's that exists already is made
-// so too.
-bool openPrivately(const QString &file, QString &error)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    struct stat info;
-    if (fd < 0 || ::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && ::fchmod(fd, 0600) != 0)) {
-        error = qt_error_string(errno);
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    traceFile.setFileName(file);
-    return traceFile.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
-#else
-    traceFile.setFileName(file);
-    if (traceFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return true;
-    error = traceFile.errorString();
-    return false;
-#endif
 }
 
 QString wide(const wchar_t *text)
@@ -161,7 +132,7 @@ QString keys_masked(QString line)
 bool trace_start(const QString &file, const QString &program, QString &error)
 {
     if (!file.isEmpty()) {
-        if (!openPrivately(file, error))
+        if (!file_io::openPrivately(traceFile, file, error))
             return false;
         writeLine(QStringLiteral("# QuendelWriteCard reader trace: ms since the first report, > written, "
                                  "< read, bytes in hex up to the padding"));

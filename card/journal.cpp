@@ -1,5 +1,5 @@
 #include "journal.h"
-#include "journal_io.h"
+#include "file_io.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-using namespace journal_io;
+using namespace file_io;
 
 namespace {
 

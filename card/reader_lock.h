@@ -6,9 +6,10 @@
 // On Linux the lock is flock() on the device node itself: one inode whatever
 // path or symlink names it, let go by the kernel when the process dies, and
 // needing no folder or session variable. Where the path names no node
-// (Windows, macOS, hidapi's other backends) a lock file in the user's data
-// folder stands in for it; on Windows, where that folder is each user's, a
-// mutex in the Global namespace makes the lock the whole machine's.
+// (Windows, hidapi's other backends) a lock file in the user's data folder
+// stands in for it; on Windows, where that folder is each user's, a mutex
+// in the Global namespace makes the lock the whole machine's. Each system's
+// own calls: reader_lock_os.h.
 #pragma once
 
 #include <QLockFile>
@@ -54,7 +55,7 @@ private:
 
     int mNode = -1;
     std::unique_ptr<QLockFile> mFile;
-    void *mMachineLock = nullptr;  // Windows: the Global mutex, owned
+    void *mMachineLock = nullptr;  // the machine's lock where the system has one, owned
 };
 
 // Locks the reader at `path`, opens it and sends it the connect command.

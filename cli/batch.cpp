@@ -1,6 +1,7 @@
 // Card after card: wait for a card, read it, prepare it unless it already
 // is, report and journal it, then wait for the field to clear.
 #include "commands.h"
+#include "console.h"
 #include "journal.h"
 #include "stop_signals.h"
 

@@ -1,26 +1,13 @@
 // The command line: options, the command, and the usage errors (exit 2).
 #include "commands.h"
+#include "console.h"
 #include "frame_trace.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
-
-#ifdef _WIN32
-#include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -96,20 +83,6 @@ int usageError(QTextStream &err, const QString &message)
     return kExitUsage;
 }
 
-bool stderrIsTerminal()
-{
-#ifdef _WIN32
-    // The status line rubs itself out with VT sequences, which a console
-    // understands only when asked to.
-    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    return _isatty(_fileno(stderr)) && GetConsoleMode(console, &mode)
-            && SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-#else
-    return isatty(STDERR_FILENO);
-#endif
-}
-
 }  // namespace
 
 int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err, const BatchTiming &timing)
@@ -180,7 +153,7 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
                                            .arg(parser.value(count)));
     }
 
-    const Session session{out, err, parser.isSet(json), parser.isSet(verbose), err.device() && stderrIsTerminal()};
+    const Session session{out, err, parser.isSet(json), parser.isSet(verbose), err.device() && stderr_takes_status_line()};
     QString error;
     if (!trace_start(parser.value(trace), QStringLiteral("quendel-card " QUENDEL_VERSION), error)) {
         session.tell(QStringLiteral("cannot write the trace %1: %2").arg(parser.value(trace), error));

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QTextStream>
 
-// Exit statuses, as documented in --help and the README.
+// Exit statuses, as documented in --help, the manual page and docs/quendel-card.md.
 enum ExitCode {
     kExitOk = 0,
     kExitUsage = 2,

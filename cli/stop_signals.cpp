@@ -1,5 +1,7 @@
 #include "stop_signals.h"
 
+#include "console.h"
+
 #include <atomic>
 
 namespace {

@@ -36,10 +36,3 @@ void acknowledge_stop();
 void clear_stop();
 // Whether a status line is on stderr now, for the acknowledgement.
 void set_status_line_shown(bool shown);
-// Writes to stderr with the system's plain call, safe in a signal handler.
-void write_stderr(const char *bytes, int size);
-
-// Whether the reader of a pipe on stdout has gone, looked at between polls
-// so that no further card is taken for an output nobody reads. False where
-// only the failed print of a card's line can tell.
-bool output_pipe_closed();

@@ -1,8 +1,6 @@
 #include "stop_signals.h"
 
-#include <poll.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <csignal>
@@ -66,16 +64,4 @@ StopSignals::~StopSignals()
     pthread_sigmask(SIG_SETMASK, &h.previousMask, nullptr);  // a held signal lands here
     for (size_t i = 0; i < std::size(kSignals); i++)
         sigaction(kSignals[i], &h.previous[i], nullptr);
-}
-
-void write_stderr(const char *bytes, int size)
-{
-    const ssize_t ignored = ::write(STDERR_FILENO, bytes, static_cast<size_t>(size));
-    (void)ignored;
-}
-
-bool output_pipe_closed()
-{
-    pollfd out = {STDOUT_FILENO, 0, 0};
-    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR);
 }

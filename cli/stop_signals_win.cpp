@@ -1,9 +1,5 @@
 #include "stop_signals.h"
 
-#include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 namespace {
@@ -52,15 +48,4 @@ StopSignals::~StopSignals()
     // waits for.
     SetEvent(batchFinished);
     SetConsoleCtrlHandler(requestStopFromConsole, FALSE);
-}
-
-void write_stderr(const char *bytes, int size)
-{
-    const int ignored = _write(2, bytes, static_cast<unsigned>(size));
-    (void)ignored;
-}
-
-bool output_pipe_closed()
-{
-    return false;
 }

@@ -1,4 +1,4 @@
-#include "journal_io.h"
+#include "file_io.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace journal_io {
+namespace file_io {
 
 int openForAppend(const QString &path, bool create)
 {
@@ -64,4 +64,18 @@ bool lockFile(int fd, bool exclusive)
     return res == 0;
 }
 
-}  // namespace journal_io
+bool openPrivately(QFile &file, const QString &path, QString &error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && ::fchmod(fd, 0600) != 0)) {
+        error = qt_error_string(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    file.setFileName(path);
+    return file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+}
+
+}  // namespace file_io

@@ -1,22 +1,26 @@
-// The file calls the journal is made of, one implementation per system
-// (journal_unix.cpp, journal_win.cpp), on plain descriptors rather than
-// QFile: a row must go out in one write under a lock, be synced, and be
-// taken back by truncation when it does not fit, none of which QFile
-// offers. What every system guarantees:
+// The file calls the journal and the trace are made of, one implementation
+// per system (file_io_unix.cpp, file_io_win.cpp). The journal's are on plain
+// descriptors rather than QFile: a row must go out in one write under a
+// lock, be synced, and be taken back by truncation when it does not fit,
+// none of which QFile offers. What every system guarantees:
 // - a descriptor opened here appends every write at the end of the file,
 //   and is inherited by no child process;
 // - a lock is exclusive between processes, waits for its holder, and goes
 //   with the descriptor's close or its holder's death;
 // - a sync has the file's bytes on the disk, or fails;
-// - a failure leaves its reason in errno, for errnoText.
+// - a failure leaves its reason in errno, for errnoText;
+// - a file opened privately can be read by no other user from its first
+//   byte on where the system gives files modes; on Windows it takes its
+//   folder's permissions, which for a user's own folders are his alone.
 #pragma once
 
+#include <QFile>
 #include <QString>
 
 #include <cerrno>
 #include <cstring>
 
-namespace journal_io {
+namespace file_io {
 
 inline QString errnoText(int code = errno)
 {
@@ -43,4 +47,8 @@ bool syncToDisk(int fd);
 bool syncFolder(const QString &path);
 bool lockFile(int fd, bool exclusive);  // exclusive, or let go
 
-}  // namespace journal_io
+// Opens `file` at `path` to write it anew, privately: the trace names every
+// card. A file of this user's that exists already is made private too.
+bool openPrivately(QFile &file, const QString &path, QString &error);
+
+}  // namespace file_io

@@ -1,4 +1,4 @@
-#include "journal_io.h"
+#include "file_io.h"
 
 #include <QFile>
 
@@ -7,12 +7,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
-namespace journal_io {
+namespace file_io {
 
 int openForAppend(const QString &path, bool create)
 {
@@ -61,4 +58,13 @@ bool lockFile(int fd, bool exclusive)
                      : UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
 }
 
-}  // namespace journal_io
+bool openPrivately(QFile &file, const QString &path, QString &error)
+{
+    file.setFileName(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return true;
+    error = file.errorString();
+    return false;
+}
+
+}  // namespace file_io

@@ -1,0 +1,27 @@
+#include "single_instance_os.h"
+
+#include "reader_lock.h"
+
+#include <QDir>
+
+namespace single_instance_os {
+
+// The user's own data folder, which other users cannot enter; the socket is
+// a named pipe, whose name Qt makes from the path.
+QString rendezvousFolder()
+{
+    QDir().mkpath(lock_dir());
+    return lock_dir();
+}
+
+bool peer(qintptr, qint64 *, qint64 *)
+{
+    return false;
+}
+
+qint64 currentUser()
+{
+    return -1;
+}
+
+}  // namespace single_instance_os
