@@ -88,7 +88,7 @@ SingleInstance::HandOver SingleInstance::handOver()
     const RunningInstance running = runningInstance(socket);
     // Nobody but this user (and root) may listen in its folder: another
     // user's socket there means the folder was swapped after it was checked.
-    if (connected && running.uid >= 0 && running.uid != single_instance_os::currentUser()) {
+    if (connected && running.anotherUser) {
         qWarning("%s is held by another user's process (pid %lld); running without hand-over",
                  qUtf8Printable(mServerName), running.pid);
         return HandOver::NotOurs;
@@ -105,16 +105,18 @@ SingleInstance::HandOver SingleInstance::handOver()
     return box.clickedButton() == retry ? HandOver::Retry : HandOver::Quit;
 }
 
-// The process of the running instance and its user; -1 where that cannot be
-// told. The process that listens where one does, else the lock's holder.
+// The process of the running instance, -1 where that cannot be told, and
+// whether another user runs it. The process that listens where one does,
+// else the lock's holder.
 SingleInstance::RunningInstance SingleInstance::runningInstance(const QLocalSocket &socket) const
 {
-    qint64 pid = 0, uid = -1;
+    qint64 pid = 0;
+    bool anotherUser = false;
     if (socket.state() == QLocalSocket::ConnectedState
-            && single_instance_os::peer(socket.socketDescriptor(), &pid, &uid))
-        return {pid, uid};
+            && single_instance_os::peer(socket.socketDescriptor(), &pid, &anotherUser))
+        return {pid, anotherUser};
     QString host, program;
-    return {mLock->getLockInfo(&pid, &host, &program) ? pid : -1, -1};
+    return {mLock->getLockInfo(&pid, &host, &program) ? pid : -1, false};
 }
 
 void SingleInstance::setWindow(QWidget *window)

@@ -31,7 +31,7 @@ private:
     enum class HandOver { Answered, Retry, Quit, NotOurs };
     struct RunningInstance {
         qint64 pid;
-        qint64 uid;
+        bool anotherUser;
     };
 
     bool tryClaim();

@@ -14,10 +14,8 @@ namespace single_instance_os {
 // this user's alone.
 QString rendezvousFolder();
 // The process at the other end of the connected local socket `descriptor`,
-// and its effective user; false where the system cannot tell.
-bool peer(qintptr descriptor, qint64 *pid, qint64 *uid);
-// The effective user of this process, as peer() tells users; -1 where it
-// cannot.
-qint64 currentUser();
+// and whether its effective user is another than this process's; false
+// where the system cannot tell.
+bool peer(qintptr descriptor, qint64 *pid, bool *anotherUser);
 
 }  // namespace single_instance_os

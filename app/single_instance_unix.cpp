@@ -48,20 +48,16 @@ QString rendezvousFolder()
     return {};
 }
 
-bool peer(qintptr descriptor, qint64 *pid, qint64 *uid)
+// Effective, as the owner of the folder and the credentials of a socket are.
+bool peer(qintptr descriptor, qint64 *pid, bool *anotherUser)
 {
     struct ucred peer = {};
     socklen_t size = sizeof peer;
     if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
         return false;
     *pid = peer.pid;
-    *uid = peer.uid;
+    *anotherUser = peer.uid != ::geteuid();
     return true;
-}
-
-qint64 currentUser()
-{
-    return ::geteuid();
 }
 
 }  // namespace single_instance_os

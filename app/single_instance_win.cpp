@@ -14,14 +14,6 @@ QString rendezvousFolder()
     return lock_dir();
 }
 
-bool peer(qintptr, qint64 *, qint64 *)
-{
-    return false;
-}
-
-qint64 currentUser()
-{
-    return -1;
-}
+bool peer(qintptr, qint64 *, bool *) { return false; }
 
 }  // namespace single_instance_os

@@ -10,20 +10,20 @@
 
 namespace {
 
+QString lockFilePath(const QString &path)
+{
+    return QDir(lock_dir()).filePath(lock_name(path) + QStringLiteral(".lock"));
+}
+
+}  // namespace
+
 // Reader paths are long and full of separators on some systems: a lock is
 // named by a digest of the path.
-QString lockName(const QString &path)
+QString lock_name(const QString &path)
 {
     const QByteArray digest = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1);
     return QStringLiteral("quendel-reader-%1").arg(QString::fromLatin1(digest.toHex().left(16)));
 }
-
-QString lockFilePath(const QString &path)
-{
-    return QDir(lock_dir()).filePath(lockName(path) + QStringLiteral(".lock"));
-}
-
-}  // namespace
 
 QString describe_holder(qint64 pid, const QString &program)
 {
@@ -36,23 +36,9 @@ QString lock_dir()
             .filePath(QStringLiteral("quendel-writecard"));
 }
 
-bool try_lock_file(QLockFile &lock)
-{
-    return lock.tryLock(0) || reader_lock_os::takeOverLockFile(lock);
-}
-
 ReaderLock::~ReaderLock()
 {
     release();
-}
-
-ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
-{
-    release();
-    ReaderOpen onNode;
-    if (reader_lock_os::lockNode(path, &mNode, holder, &onNode))
-        return onNode;
-    return acquireFile(path, holder);
 }
 
 ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
@@ -63,11 +49,6 @@ ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
     // process is gone is still taken over.
     lock->setStaleLockTime(0);
     if (try_lock_file(*lock)) {
-        if (!reader_lock_os::takeMachineLock(lockName(path), &mMachineLock)) {
-            if (holder)
-                *holder = QStringLiteral("another user's process");
-            return ReaderOpen::InUse;
-        }
         mFile = std::move(lock);
         return ReaderOpen::Opened;
     }
@@ -83,35 +64,15 @@ ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
     return ReaderOpen::InUse;
 }
 
-void ReaderLock::release()
+QString lock_file_holder(const QString &path)
 {
-    if (mNode >= 0)
-        reader_lock_os::unlockNode(mNode);
-    mNode = -1;
-    mFile.reset();  // unlocks
-    reader_lock_os::releaseMachineLock(mMachineLock);
-    mMachineLock = nullptr;
-}
-
-QString ReaderLock::holderOf(const QString &path)
-{
-    QString holder;
-    if (reader_lock_os::nodeHolder(path, &holder))
-        return holder;
     qint64 pid = 0;
     QString host, program;
     const QString file = lockFilePath(path);
     QLockFile lock(file);
-    if (lock.getLockInfo(&pid, &host, &program) && reader_lock_os::lockFileHeld(file, pid))
+    if (lock.getLockInfo(&pid, &host, &program) && lock_file_held(file, pid))
         return describe_holder(pid, program);
-    if (reader_lock_os::machineLockHeld(lockName(path)))
-        return QStringLiteral("another user's process");
     return QString();
-}
-
-bool reader_accessible(const QString &path)
-{
-    return reader_lock_os::accessible(path);
 }
 
 ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder)

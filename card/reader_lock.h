@@ -9,7 +9,7 @@
 // (Windows, hidapi's other backends) a lock file in the user's data folder
 // stands in for it; on Windows, where that folder is each user's, a mutex
 // in the Global namespace makes the lock the whole machine's. Each system's
-// own calls: reader_lock_os.h.
+// own: reader_lock_os.h.
 #pragma once
 
 #include <QLockFile>
@@ -55,7 +55,7 @@ private:
 
     int mNode = -1;
     std::unique_ptr<QLockFile> mFile;
-    void *mMachineLock = nullptr;  // the machine's lock where the system has one, owned
+    void *mMachineLock = nullptr;  // Windows: the Global mutex, owned
 };
 
 // Locks the reader at `path`, opens it and sends it the connect command.

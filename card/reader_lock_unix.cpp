@@ -31,7 +31,7 @@ QString programOf(const QByteArray &pid)
 // The process holding an flock on the node `node` describes, from the
 // kernel's list of locks ("1: FLOCK  ADVISORY  WRITE 1234 00:19:3 0 EOF");
 // empty when none does or the list cannot be read.
-QString holderOf(const struct stat &node)
+QString nodeHolder(const struct stat &node)
 {
     const QByteArray id = QString::asprintf("%02x:%02x:%llu", major(node.st_dev), minor(node.st_dev),
                                             static_cast<unsigned long long>(node.st_ino)).toLatin1();
@@ -49,68 +49,58 @@ QString holderOf(const struct stat &node)
 
 }  // namespace
 
-namespace reader_lock_os {
-
-bool lockNode(const QString &path, int *node, QString *holder, ReaderOpen *result)
+ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    release();
+    const int node = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (node < 0) {
         if (errno == EACCES || errno == EPERM)
-            *result = ReaderOpen::PermissionDenied;
-        else if (errno != ENOENT && errno != ENOTDIR && errno != ENXIO && errno != ENODEV)
-            *result = ReaderOpen::CannotOpen;
-        else
-            return false;  // not a node, or a reader gone: its open will tell
-        return true;
+            return ReaderOpen::PermissionDenied;
+        if (errno != ENOENT && errno != ENOTDIR && errno != ENXIO && errno != ENODEV)
+            return ReaderOpen::CannotOpen;
+        return acquireFile(path, holder);  // not a node, or a reader gone: its open will tell
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        *node = fd;
-        *result = ReaderOpen::Opened;
-        return true;
+    if (::flock(node, LOCK_EX | LOCK_NB) == 0) {
+        mNode = node;
+        return ReaderOpen::Opened;
     }
     const bool held = errno == EWOULDBLOCK;
     struct stat info;
     if (held && holder) {
-        *holder = ::fstat(fd, &info) == 0 ? holderOf(info) : QString();
+        *holder = ::fstat(node, &info) == 0 ? nodeHolder(info) : QString();
         if (holder->isEmpty())
             *holder = QStringLiteral("another process");
     }
-    ::close(fd);
-    *result = held ? ReaderOpen::InUse : ReaderOpen::CannotOpen;
-    return true;
+    ::close(node);
+    return held ? ReaderOpen::InUse : ReaderOpen::CannotOpen;
 }
 
-void unlockNode(int node) { ::close(node); }  // lets go of the flock
+void ReaderLock::release()
+{
+    if (mNode >= 0)
+        ::close(mNode);  // lets go of the flock
+    mNode = -1;
+    mFile.reset();  // unlocks
+}
 
-bool nodeHolder(const QString &path, QString *holder)
+QString ReaderLock::holderOf(const QString &path)
 {
     struct stat node;
-    if (::stat(QFile::encodeName(path).constData(), &node) != 0)
-        return false;
-    *holder = holderOf(node);
-    return true;
+    if (::stat(QFile::encodeName(path).constData(), &node) == 0)
+        return nodeHolder(node);
+    return lock_file_holder(path);
 }
 
-// A path that names no node is for hidapi to judge.
-bool accessible(const QString &path)
-{
-    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0 || errno == ENOENT;
-}
+// QLockFile tells a dead holder's file by its pid and program: nothing to add.
+bool try_lock_file(QLockFile &lock) { return lock.tryLock(0); }
 
-bool lockFileHeld(const QString &, qint64 pid)
+bool lock_file_held(const QString &, qint64 pid)
 {
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-// QLockFile tells a dead holder's file by its pid and program: nothing to add.
-bool takeOverLockFile(QLockFile &) { return false; }
-
-bool takeMachineLock(const QString &, void **handle)
+bool reader_accessible(const QString &path)
 {
-    *handle = nullptr;
-    return true;
+    // A path that names no node is for hidapi to judge.
+    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0 || errno == ENOENT;
 }
-void releaseMachineLock(void *) {}
-bool machineLockHeld(const QString &) { return false; }
-
-}  // namespace reader_lock_os

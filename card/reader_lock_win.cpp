@@ -8,27 +8,88 @@
 
 namespace {
 
-// A mutex in the Global namespace, which Windows lets go of when its holder
-// dies.
-std::wstring machineLockName(const QString &name)
+// Another user's process has its lock file in its own data folder; the
+// reader is one for the whole machine. A mutex in the Global namespace,
+// which Windows lets go of when its holder dies, is held besides.
+std::wstring machineLockName(const QString &path) { return L"Global\\" + lock_name(path).toStdWString(); }
+
+// The mutex, owned; null when another process holds it.
+HANDLE takeMachineLock(const QString &path)
 {
-    return L"Global\\" + name.toStdWString();
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, machineLockName(path).c_str());
+    if (!mutex)
+        return nullptr;
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)  // abandoned: its holder died
+        return mutex;
+    CloseHandle(mutex);
+    return nullptr;
+}
+
+// One that another user made cannot even be opened: it is held, since its
+// handles are closed as it is let go of.
+bool machineLockHeld(const QString &path)
+{
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, machineLockName(path).c_str());
+    if (!mutex)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return waited == WAIT_TIMEOUT;
 }
 
 }  // namespace
 
-namespace reader_lock_os {
+// hidapi's paths name no file: the lock file stands in for the node.
+ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
+{
+    release();
+    const ReaderOpen locked = acquireFile(path, holder);
+    if (locked != ReaderOpen::Opened)
+        return locked;
+    mMachineLock = takeMachineLock(path);
+    if (!mMachineLock) {
+        mFile.reset();
+        if (holder)
+            *holder = QStringLiteral("another user's process");
+        return ReaderOpen::InUse;
+    }
+    return ReaderOpen::Opened;
+}
 
-// hidapi's paths name no file.
-bool lockNode(const QString &, int *, QString *, ReaderOpen *) { return false; }
-void unlockNode(int) {}
-bool nodeHolder(const QString &, QString *) { return false; }
-bool accessible(const QString &) { return true; }
+void ReaderLock::release()
+{
+    mFile.reset();  // unlocks
+    if (mMachineLock) {
+        ReleaseMutex(mMachineLock);
+        CloseHandle(mMachineLock);
+    }
+    mMachineLock = nullptr;
+}
+
+QString ReaderLock::holderOf(const QString &path)
+{
+    const QString holder = lock_file_holder(path);
+    if (holder.isEmpty() && machineLockHeld(path))
+        return QStringLiteral("another user's process");
+    return holder;
+}
+
+// Windows lets nobody delete a lock file while its holder has it open: one
+// that can be deleted is no longer held.
+bool try_lock_file(QLockFile &lock)
+{
+    if (lock.tryLock(0))
+        return true;
+    return lock.error() == QLockFile::LockFailedError && lock.removeStaleLockFile() && lock.tryLock(0);
+}
 
 // Its holder keeps it open for writing and lets others only read it, so an
 // open that will not share writing is refused while it is held. The pid may
 // by now name another process, even one of the same program.
-bool lockFileHeld(const QString &file, qint64)
+bool lock_file_held(const QString &file, qint64)
 {
     const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file).utf16()),
                                       GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -39,48 +100,4 @@ bool lockFileHeld(const QString &file, qint64)
     return false;
 }
 
-// Windows lets nobody delete a lock file while its holder has it open: one
-// that can be deleted is no longer held.
-bool takeOverLockFile(QLockFile &lock)
-{
-    return lock.error() == QLockFile::LockFailedError && lock.removeStaleLockFile() && lock.tryLock(0);
-}
-
-bool takeMachineLock(const QString &name, void **handle)
-{
-    *handle = nullptr;
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, machineLockName(name).c_str());
-    if (!mutex)
-        return false;
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {  // abandoned: its holder died
-        *handle = mutex;
-        return true;
-    }
-    CloseHandle(mutex);
-    return false;
-}
-
-void releaseMachineLock(void *handle)
-{
-    if (!handle)
-        return;
-    ReleaseMutex(handle);
-    CloseHandle(handle);
-}
-
-// One that another user made cannot even be opened: it is held, since its
-// handles are closed as it is let go of.
-bool machineLockHeld(const QString &name)
-{
-    const HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, machineLockName(name).c_str());
-    if (!mutex)
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    const DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-        ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return waited == WAIT_TIMEOUT;
-}
-
-}  // namespace reader_lock_os
+bool reader_accessible(const QString &) { return true; }

@@ -14,10 +14,7 @@ void console_set_up()
 // A terminal shows UTF-8 as it is set up to; nothing to give back.
 void console_restore() {}
 
-bool stderr_takes_status_line()
-{
-    return isatty(STDERR_FILENO);
-}
+bool stderr_takes_status_line() { return isatty(STDERR_FILENO); }
 
 void write_stderr(const char *bytes, int size)
 {

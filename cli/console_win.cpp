@@ -49,7 +49,4 @@ void write_stderr(const char *bytes, int size)
     (void)ignored;
 }
 
-bool output_pipe_closed()
-{
-    return false;
-}
+bool output_pipe_closed() { return false; }
