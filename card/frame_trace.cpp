@@ -13,7 +13,6 @@
 
 #include <cstring>
 
-
 Q_LOGGING_CATEGORY(lcFrames, "quendel.reader.frames", QtWarningMsg)
 
 namespace {
