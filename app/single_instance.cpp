@@ -86,8 +86,8 @@ SingleInstance::HandOver SingleInstance::handOver()
     }
     const bool connected = socket.state() == QLocalSocket::ConnectedState;
     const RunningInstance running = runningInstance(socket);
-    // Nobody but this user (and root) may listen in its folder: another
-    // user's socket there means the folder was swapped after it was checked.
+    // Nobody but this user (and root) may make a socket in its folder:
+    // another user's there means the folder was swapped after it was checked.
     if (connected && running.anotherUser) {
         qWarning("%s is held by another user's process (pid %lld); running without hand-over",
                  qUtf8Printable(mServerName), running.pid);

@@ -1,9 +1,11 @@
 // Where a later start meets the window that runs, and who answers there;
 // one implementation per system (single_instance_unix.cpp,
 // single_instance_win.cpp). What every system guarantees:
-// - the folder given is one where no other user can make, swap or answer
-//   the lock and the socket; none is given rather than one that is not;
-// - a peer's user is told only as the system proves it.
+// - the folder given is one that no other user can enter, for the lock
+//   file, and for the socket where the socket is a file; none is given
+//   rather than one that is not;
+// - a peer run by another user is told so where the system proves it
+//   (Linux); elsewhere peers are not told apart.
 #pragma once
 
 #include <QString>

@@ -6,8 +6,8 @@
 
 namespace single_instance_os {
 
-// The user's own data folder, which other users cannot enter; the socket is
-// a named pipe, whose name Qt makes from the path.
+// The user's own data folder, which other users cannot enter. The socket is
+// a named pipe, which lives outside it.
 QString rendezvousFolder()
 {
     QDir().mkpath(lock_dir());

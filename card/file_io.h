@@ -3,14 +3,16 @@
 // descriptors rather than QFile: a row must go out in one write under a
 // lock, be synced, and be taken back by truncation when it does not fit,
 // none of which QFile offers. What every system guarantees:
-// - a descriptor opened here appends every write at the end of the file,
-//   and is inherited by no child process;
+// - a descriptor that openForAppend opens appends every write at the end
+//   of the file, and is inherited by no child process;
 // - a lock is exclusive between processes, waits for its holder, and goes
 //   with the descriptor's close or its holder's death;
 // - a sync has the file's bytes on the disk, or fails;
-// - a failure leaves its reason in errno, for errnoText;
-// - a file opened privately can be read by no other user from its first
-//   byte on where the system gives files modes; on Windows it takes its
+// - a failure of a call on a descriptor's bytes (open, write, truncate,
+//   sync) leaves its reason in errno, for errnoText;
+// - where the system gives files modes, a file that openPrivately makes can
+//   be read by no other user from its first byte on, and a regular file of
+//   this user's that it opens is made so; on Windows a file takes its
 //   folder's permissions, which for a user's own folders are his alone.
 #pragma once
 

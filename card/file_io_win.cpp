@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include <fcntl.h>

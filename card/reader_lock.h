@@ -22,9 +22,8 @@
 QString lock_dir();
 
 // QLockFile::tryLock without waiting, where a lock file left by a dead
-// process is taken over even when its pid now names a live one of the same
-// program (Windows reuses pids; a restarted Wine often hands out the very
-// same, even to this process).
+// process is taken over; on Windows even when its pid now names a live one
+// of the same program.
 bool try_lock_file(QLockFile &lock);
 
 enum class ReaderOpen { Opened, NoAnswer, InUse, PermissionDenied, Gone, CannotOpen };

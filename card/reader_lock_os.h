@@ -2,13 +2,14 @@
 // kernel's lock on the device node and names its holder from /proc;
 // reader_lock_win.cpp adds a mutex for the whole machine to the lock file.
 // Each defines ReaderLock's acquire, release and holderOf, try_lock_file and
-// reader_accessible (reader_lock.h), over the lock file's shared calls below.
-// What every system guarantees:
+// reader_accessible (reader_lock.h), and lock_file_held below, over the
+// lock file's shared calls. What every system guarantees:
 // - nothing waits for a holder;
-// - every lock is let go of when its holder dies, however it dies;
-// - a reader locked by one user's process is refused to every other
-//   process, of that user or another, and the refusal names its holder
-//   where the system tells it.
+// - a lock whose holder died, however it died, is let go of or taken over;
+// - a reader locked by one process is refused to every other process of its
+//   user, and of every user on a device node (Linux) or through the
+//   machine's mutex (Windows); the refusal names its holder where the
+//   system tells it.
 #pragma once
 
 #include "reader_lock.h"

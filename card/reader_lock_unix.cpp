@@ -4,9 +4,9 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <csignal>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

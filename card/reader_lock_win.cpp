@@ -77,8 +77,10 @@ QString ReaderLock::holderOf(const QString &path)
     return holder;
 }
 
-// Windows lets nobody delete a lock file while its holder has it open: one
-// that can be deleted is no longer held.
+// Windows reuses pids (a restarted Wine often hands out the very same, even
+// to this process), so QLockFile may think a dead holder's file held. But it
+// lets nobody delete a lock file while its holder has it open: one that can
+// be deleted is no longer held.
 bool try_lock_file(QLockFile &lock)
 {
     if (lock.tryLock(0))

@@ -17,7 +17,7 @@ struct Session {
     QTextStream &err;
     bool json;
     bool verbose;
-    bool terminal;  // stderr is a terminal
+    bool terminal;  // stderr is a terminal that takes the status line
 
     void print(const QJsonObject &object) const;
     void print(const QString &line) const;

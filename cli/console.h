@@ -1,8 +1,8 @@
 // The terminal quendel-card writes to, the system's own (console_unix.cpp,
 // console_win.cpp). What every system guarantees, from console_set_up on:
-// - the output is UTF-8 (a reader's product name may be Chinese), and a
-//   console shows it so; console_restore, or Ctrl-C outside a batch, gives
-//   the console back as it was;
+// - the output is UTF-8 (a reader's product name may be Chinese); where a
+//   console has a code page of its own (Windows) it is set to UTF-8, and
+//   console_restore, or Ctrl-C outside a batch, gives it back;
 // - a closed output or a file size limit fails the write that meets it and
 //   never kills the program between a card and its journal row.
 #pragma once

@@ -1,9 +1,9 @@
 #include "stop_signals.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <condition_variable>
-#include <csignal>
 #include <iterator>
 #include <mutex>
 #include <thread>
