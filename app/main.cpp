@@ -1,4 +1,5 @@
 #include "frame_trace.h"
+#include "journal.h"
 #include "single_instance.h"
 #include "widget.h"
 
@@ -24,7 +25,7 @@ int main(int argc, char *argv[])
     const int trace = args.indexOf(QStringLiteral("--trace"));
     QString error;
     if (!trace_start(trace > 0 ? args.value(trace + 1) : QString(),
-                     QStringLiteral("QuendelWriteCard " QUENDEL_VERSION), error))
+                     QStringLiteral("QuendelWriteCard " QUENDEL_VERSION), {default_journal_path()}, error))
         qWarning("cannot write the trace %s: %s", qUtf8Printable(args.value(trace + 1)), qUtf8Printable(error));
     Widget window;
     instance.setWindow(&window);

@@ -1,5 +1,6 @@
 #include "single_instance.h"
 
+#include "file_io.h"
 #include "reader_lock.h"
 #include "single_instance_os.h"
 
@@ -59,6 +60,12 @@ bool SingleInstance::tryClaim()
 {
     if (!mLock)
         return true;
+    // Nothing in the folder but this user's own, should another (root) have
+    // put something there.
+    if (const QString problem = file_io::foreignFile(mLock->fileName()); !problem.isEmpty()) {
+        qWarning("%s %s; running without hand-over", qUtf8Printable(mLock->fileName()), qUtf8Printable(problem));
+        return true;
+    }
     if (!try_lock_file(*mLock) && mLock->error() == QLockFile::LockFailedError)
         return false;
     // A socket file left by a crashed instance would make listen() fail.
@@ -75,6 +82,10 @@ bool SingleInstance::tryClaim()
 // to the operator, who waits for it again or quits.
 SingleInstance::HandOver SingleInstance::handOver()
 {
+    if (const QString problem = single_instance_os::foreignSocket(mServerName); !problem.isEmpty()) {
+        qWarning("%s %s; running without hand-over", qUtf8Printable(mServerName), qUtf8Printable(problem));
+        return HandOver::NotOurs;
+    }
     QLocalSocket socket;
     // The first instance may still be starting: give it a moment to listen.
     for (int waited = 0; waited < kHandOverMs; waited += 100) {
@@ -87,7 +98,8 @@ SingleInstance::HandOver SingleInstance::handOver()
     const bool connected = socket.state() == QLocalSocket::ConnectedState;
     const RunningInstance running = runningInstance(socket);
     // Nobody but this user (and root) may make a socket in its folder:
-    // another user's there means the folder was swapped after it was checked.
+    // another user's there means the folder was swapped after it was
+    // checked. A named pipe, in no folder, anyone may make first.
     if (connected && running.anotherUser) {
         qWarning("%s is held by another user's process (pid %lld); running without hand-over",
                  qUtf8Printable(mServerName), running.pid);
@@ -112,9 +124,10 @@ SingleInstance::RunningInstance SingleInstance::runningInstance(const QLocalSock
 {
     qint64 pid = 0;
     bool anotherUser = false;
-    if (socket.state() == QLocalSocket::ConnectedState
-            && single_instance_os::peer(socket.socketDescriptor(), &pid, &anotherUser))
+    if (socket.state() == QLocalSocket::ConnectedState) {
+        single_instance_os::peer(socket.socketDescriptor(), &pid, &anotherUser);
         return {pid, anotherUser};
+    }
     QString host, program;
     return {mLock->getLockInfo(&pid, &host, &program) ? pid : -1, false};
 }

@@ -48,16 +48,26 @@ QString rendezvousFolder()
     return {};
 }
 
+QString foreignSocket(const QString &name)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(name).constData(), &info) != 0)
+        return errno == ENOENT ? QString() : QStringLiteral("cannot be looked at: %1").arg(qt_error_string(errno));
+    if (S_ISLNK(info.st_mode))
+        return QStringLiteral("is a link");
+    if (!S_ISSOCK(info.st_mode))
+        return QStringLiteral("is not a socket");
+    return info.st_uid == ::geteuid() ? QString() : QStringLiteral("belongs to another user (uid %1)").arg(info.st_uid);
+}
+
 // Effective, as the owner of the folder and the credentials of a socket are.
-bool peer(qintptr descriptor, qint64 *pid, bool *anotherUser)
+void peer(qintptr descriptor, qint64 *pid, bool *anotherUser)
 {
     struct ucred peer = {};
     socklen_t size = sizeof peer;
-    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
-        return false;
-    *pid = peer.pid;
-    *anotherUser = peer.uid != ::geteuid();
-    return true;
+    const bool told = ::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    *pid = told ? peer.pid : -1;
+    *anotherUser = !told || peer.uid != ::geteuid();
 }
 
 }  // namespace single_instance_os

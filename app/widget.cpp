@@ -126,6 +126,9 @@ void Widget::on_btnConnect_clicked()
     case ReaderOpen::CannotOpen:
         qDebug("reader %s: cannot be opened", path8.constData());
         break;
+    case ReaderOpen::LockFailed:
+        qDebug("reader %s: %s", path8.constData(), qUtf8Printable(holder));
+        break;
     case ReaderOpen::Opened:
     case ReaderOpen::NoAnswer:
         break;

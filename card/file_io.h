@@ -9,11 +9,16 @@
 //   with the descriptor's close or its holder's death;
 // - a sync has the file's bytes on the disk, or fails;
 // - a failure of a call on a descriptor's bytes (open, write, truncate,
-//   sync) leaves its reason in errno, for errnoText;
-// - where the system gives files modes, a file that openPrivately makes can
-//   be read by no other user from its first byte on, and a regular file of
-//   this user's that it opens is made so; on Windows a file takes its
-//   folder's permissions, which for a user's own folders are his alone.
+//   sync) leaves its reason in errno, for errnoText; the other calls say
+//   their reason themselves;
+// - a file that the program names for itself (openOwnForAppend, and what
+//   foreignFile vouches for) is never a link, nor anything but a regular
+//   file of this user's, or of the owner of the file it stands beside;
+// - a file that openPrivately makes is a new file, which no descriptor
+//   opened on what stood at its name before can read; where the system gives
+//   files modes, no other user can read it from its first byte on; on
+//   Windows it takes its folder's permissions, which for a user's own
+//   folders are his alone.
 #pragma once
 
 #include <QFile>
@@ -47,10 +52,32 @@ bool truncateTo(int fd, qint64 size);
 bool syncToDisk(int fd);
 // Has the folder of a file just made, and so the file's name, on the disk.
 bool syncFolder(const QString &path);
-bool lockFile(int fd, bool exclusive);  // exclusive, or let go
+// Locks exclusively: empty once locked, else why not.
+QString lockFile(int fd);
+void unlockFile(int fd);
 
-// Opens `file` at `path` to write it anew, privately: the trace names every
-// card. A file of this user's that exists already is made private too.
+// What keeps the file at `path` from being one of the program's own, as
+// "is a link" or "belongs to user X" says it; empty when nothing stands
+// there or a regular file of this user's does, or, with `beside` naming a
+// file that exists, of that file's owner.
+QString foreignFile(const QString &path, const QString &beside = QString());
+// Opens the program's own file at `path` to read and append, as
+// openForAppend does, never through a link and only when foreignFile finds
+// nothing against it, not even once open. Made (`create`) beside the file
+// `beside`, it is that file's owner's, and it is never more open than that
+// file. -1 on failure, with `error` naming the file and what is wrong with
+// it; with `error` empty when it is missing and not to be made.
+int openOwnForAppend(const QString &path, bool create, const QString &beside, QString &error);
+
+// Opens `file` at `path` to write a new file there, privately: the trace
+// names every card. What stands at `path` must be a regular file of this
+// user's, and is replaced whole.
 bool openPrivately(QFile &file, const QString &path, QString &error);
+
+// The two halves of openPrivately, the system's own: a new file at
+// `path`, made privately and exclusively (-1 on failure, with `error`); and
+// `temporary` moved over `path`.
+int createPrivately(const QString &path, QString &error);
+bool moveOver(const QString &temporary, const QString &path, QString &error);
 
 }  // namespace file_io

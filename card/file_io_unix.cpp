@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,27 +56,123 @@ bool syncFolder(const QString &path)
     ::close(fd);
     return synced;
 }
-bool lockFile(int fd, bool exclusive)
+QString lockFile(int fd)
 {
     int res;
     do
-        res = ::flock(fd, exclusive ? LOCK_EX : LOCK_UN);
+        res = ::flock(fd, LOCK_EX);
     while (res != 0 && errno == EINTR);
-    return res == 0;
+    return res == 0 ? QString() : errnoText();
+}
+void unlockFile(int fd) { ::flock(fd, LOCK_UN); }
+
+namespace {
+
+QString userName(uid_t uid)
+{
+    const struct passwd *user = ::getpwuid(uid);
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(uid);
 }
 
-bool openPrivately(QFile &file, const QString &path, QString &error)
+// Whom the program's own file beside `beside` must belong to, and the
+// modes it may have: that file's, or this user's own.
+void expectedFor(const QString &beside, uid_t &owner, gid_t &group, mode_t &modes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     struct stat info;
-    if (fd < 0 || ::fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && ::fchmod(fd, 0600) != 0)) {
-        error = qt_error_string(errno);
-        if (fd >= 0)
-            ::close(fd);
-        return false;
+    const bool exists = !beside.isEmpty() && ::stat(QFile::encodeName(beside).constData(), &info) == 0;
+    owner = exists ? info.st_uid : ::geteuid();
+    group = exists ? info.st_gid : ::getegid();
+    modes = exists ? info.st_mode & 0666 : 0666;
+}
+
+QString foreignStat(const struct stat &info, uid_t owner)
+{
+    if (S_ISLNK(info.st_mode))
+        return QStringLiteral("is a link");
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("is a folder");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("is not a regular file");
+    if (info.st_uid != owner)
+        return QStringLiteral("belongs to user %1").arg(userName(info.st_uid));
+    return QString();
+}
+
+}  // namespace
+
+QString foreignFile(const QString &path, const QString &beside)
+{
+    uid_t owner;
+    gid_t group;
+    mode_t modes;
+    expectedFor(beside, owner, group, modes);
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return errno == ENOENT ? QString() : QStringLiteral("cannot be looked at: %1").arg(errnoText());
+    return foreignStat(info, owner);
+}
+
+// Checked before the open, so that nothing else is opened (a device, a
+// pipe), and again on what was opened: never through a link (O_NOFOLLOW),
+// whatever took the name meanwhile, and made only where nothing stands.
+int openOwnForAppend(const QString &path, bool create, const QString &beside, QString &error)
+{
+    uid_t owner;
+    gid_t group;
+    mode_t modes;
+    expectedFor(beside, owner, group, modes);
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    const bool existed = ::lstat(name.constData(), &info) == 0;
+    const int looked = existed ? 0 : errno;
+    if (looked == ENOENT && !create)
+        return -1;
+    QString problem = existed ? foreignStat(info, owner) : QString();
+    if (looked != 0 && looked != ENOENT)
+        problem = QStringLiteral("cannot be looked at: %1").arg(errnoText(looked));
+    // A file made now is this user's, and only root can give it to another.
+    if (problem.isEmpty() && !existed && owner != ::geteuid() && ::geteuid() != 0)
+        problem = QStringLiteral("would belong to user %1, not to user %2 as %3 does")
+                          .arg(userName(::geteuid()), userName(owner), beside);
+    int fd = -1;
+    if (problem.isEmpty()) {
+        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK
+                            | (existed ? 0 : O_CREAT | O_EXCL), modes);
+        if (fd < 0)
+            problem = errno == ELOOP ? QStringLiteral("is a link")
+                                     : QStringLiteral("cannot be opened: %1").arg(errnoText());
     }
-    file.setFileName(path);
-    return file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    if (fd >= 0 && ::fstat(fd, &info) != 0)
+        problem = QStringLiteral("cannot be looked at: %1").arg(errnoText());
+    else if (fd >= 0 && !existed && info.st_uid != owner && ::fchown(fd, owner, group) == 0)
+        info.st_uid = owner;
+    if (problem.isEmpty() && fd >= 0)
+        problem = foreignStat(info, owner);
+    if (problem.isEmpty() && fd >= 0 && (info.st_mode & 0777 & ~modes) != 0
+            && ::fchmod(fd, info.st_mode & modes & 0777) != 0)
+        problem = QStringLiteral("is more open than %1 and cannot be closed off: %2").arg(beside, errnoText());
+    if (problem.isEmpty())
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    error = QStringLiteral("%1 %2: remove it").arg(path, problem);
+    return -1;
+}
+
+int createPrivately(const QString &path, QString &error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        error = errnoText();
+    return fd;
+}
+
+bool moveOver(const QString &temporary, const QString &path, QString &error)
+{
+    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) == 0)
+        return true;
+    error = errnoText();
+    return false;
 }
 
 }  // namespace file_io

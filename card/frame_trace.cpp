@@ -6,7 +6,9 @@
 #include "journal.h"
 #include "reader.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStringList>
 #include <QSysInfo>
@@ -54,6 +56,33 @@ const char *knownKeyMarker(const uint8_t *bytes)
     return nullptr;
 }
 
+// The length of a run of at least three bytes that ends `report` and
+// begins one of the keys (`atEnd`), or that starts it and ends one, and the
+// key's marker: what is left of a key that a report cut off.
+int cutKeyLength(const uint8_t *report, bool atEnd, const char **marker)
+{
+    for (int length = kTraceKeySize - 1; length >= 3; length--) {
+        for (const auto &known : kKnownKeys) {
+            if (atEnd ? memcmp(report + kReportSize - length, known.key.bytes, length) == 0
+                      : memcmp(report, known.key.bytes + kTraceKeySize - length, length) == 0) {
+                *marker = known.marker;
+                return length;
+            }
+        }
+    }
+    return 0;
+}
+
+// Whether `a` and `b` name one file: by where they lead once they exist,
+// and by name before; in any case, as some systems compare names.
+bool sameFile(const QString &a, const QString &b)
+{
+    const QString canonical = QFileInfo(a).canonicalFilePath();
+    return (!canonical.isEmpty() && canonical.compare(QFileInfo(b).canonicalFilePath(), Qt::CaseInsensitive) == 0)
+            || QDir::cleanPath(QFileInfo(a).absoluteFilePath())
+                       .compare(QDir::cleanPath(QFileInfo(b).absoluteFilePath()), Qt::CaseInsensitive) == 0;
+}
+
 QString wide(const wchar_t *text)
 {
     return text ? QString::fromWCharArray(text) : QStringLiteral("-");
@@ -85,17 +114,29 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
     // block bytes say: a faulty reader is why a trace gets taken.
     static const uint8_t zeros[kTraceKeySize] = {};
     const char *markers[kReportSize] = {};
-    int afterKeys = kReportSize;
-    for (int i = 0; i + kTraceKeySize <= kReportSize; i++) {
+    int lengths[kReportSize] = {};
+    int keysEnd = 0;
+    const auto mark = [&](int at, const char *marker, int length) {
+        markers[at] = marker;
+        lengths[at] = length;
+        keysEnd = at + length;
+    };
+    // Stale bytes may hold what is left of a key, cut off at either edge.
+    const char *cutMarker = nullptr;
+    if (const int cut = cutKeyLength(report, false, &cutMarker))
+        mark(0, cutMarker, cut);
+    for (int i = keysEnd; i + kTraceKeySize <= kReportSize; i++) {
         const char *marker = knownKeyMarker(report + i);
         if (!marker && (i == keyAt[0] || i == keyAt[1]) && memcmp(report + i, zeros, kTraceKeySize) != 0)
             marker = "[other-key]";
         if (marker) {
-            markers[i] = marker;
+            mark(i, marker, kTraceKeySize);
             i += kTraceKeySize - 1;
-            afterKeys = i + 1;
         }
     }
+    const int afterKeys = keysEnd > 0 ? keysEnd : kReportSize;
+    if (const int cut = cutKeyLength(report, true, &cutMarker); cut && keysEnd <= kReportSize - cut)
+        mark(kReportSize - cut, cutMarker, cut);  // with nothing after it to mask
     // The checksum over a key tells something of it, and a faulty length
     // byte may put it anywhere after the key: every byte after the last key
     // goes, but the end marker of a frame whose checksum, where its length
@@ -109,7 +150,7 @@ QString trace_line(bool written, const unsigned char *report, int result, long l
     for (int i = 0; i < end; i++) {
         if (markers[i]) {
             parts << QLatin1String(markers[i]);
-            i += kTraceKeySize - 1;
+            i += lengths[i] - 1;
         } else if (i >= afterKeys && i != endAt) {
             parts << QStringLiteral("[crc]");
         } else {
@@ -128,9 +169,17 @@ QString keys_masked(QString line)
     return line;
 }
 
-bool trace_start(const QString &file, const QString &program, QString &error)
+bool trace_start(const QString &file, const QString &program, const QStringList &journals, QString &error)
 {
     if (!file.isEmpty()) {
+        for (const QString &journal : journals) {
+            for (const QString &kept : {journal, pending_rows_path(journal)}) {
+                if (!journal.isEmpty() && sameFile(file, kept)) {
+                    error = QStringLiteral("%1 keeps the journal's rows: name another file").arg(file);
+                    return false;
+                }
+            }
+        }
         if (!file_io::openPrivately(traceFile, file, error))
             return false;
         writeLine(QStringLiteral("# QuendelWriteCard reader trace: ms since the first report, > written, "

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Starts tracing into `file` (empty: only the logging category, when it is
-// on). False, with the reason, when the file cannot be written.
-bool trace_start(const QString &file, const QString &program, QString &error);
+// on). False, with the reason, when the file cannot be written, or is one of
+// the `journals` or their pending files, whose rows it would replace.
+bool trace_start(const QString &file, const QString &program, const QStringList &journals, QString &error);
 // Adds the reader just opened at `path` to the trace.
 void trace_reader(const QString &path);
 void trace_stop();

@@ -32,7 +32,7 @@ QString csv_field(const QString &text)
 // they are in the journal, so that a row kept meanwhile waits for them.
 class PendingRows {
 public:
-    explicit PendingRows(const QString &journal) : mPath(pending_rows_path(journal)) {}
+    explicit PendingRows(const QString &journal) : mJournal(journal), mPath(pending_rows_path(journal)) {}
     ~PendingRows()
     {
         if (mFd >= 0)
@@ -44,13 +44,15 @@ public:
     // Its rows, each ended by a line end; none when there is no such file.
     bool take(QByteArray &rows, QString &error)
     {
-        mFd = openForAppend(mPath, false);
-        if (mFd < 0 && errno == ENOENT)
-            return true;
-        const qint64 size = mFd < 0 || !lockFile(mFd, true) ? -1 : fileSize(mFd);
+        mFd = openOwnForAppend(mPath, false, mJournal, error);
+        if (mFd < 0)
+            return error.isEmpty();
+        const QString locked = lockFile(mFd);
+        const qint64 size = locked.isEmpty() ? fileSize(mFd) : -1;
         rows.resize(std::max<qint64>(size, 0));
         if (size < 0 || (size > 0 && !readAt(mFd, 0, rows.data(), size))) {
-            error = QStringLiteral("cannot read the rows waiting in %1: %2").arg(mPath, errnoText());
+            error = QStringLiteral("cannot read the rows waiting in %1: %2")
+                            .arg(mPath, locked.isEmpty() ? errnoText() : locked);
             return false;
         }
         if (!rows.isEmpty() && !rows.endsWith('\n'))
@@ -59,16 +61,36 @@ public:
     }
     // Once they are in the journal. A row kept meanwhile, into the file now
     // deleted, is kept again in a new one.
-    void clear()
+    bool clear(QString &error)
     {
-        if (mFd >= 0 && truncateTo(mFd, 0) && syncToDisk(mFd))
-            removeHeld(mPath);
+        if (mFd < 0)
+            return true;
+        if (!truncateTo(mFd, 0) || !syncToDisk(mFd)) {
+            error = QStringLiteral("cannot empty %1, whose rows are in the journal now: %2; remove it")
+                            .arg(mPath, errnoText());
+            return false;
+        }
+        removeHeld(mPath);
+        return true;
     }
 
 private:
+    QString mJournal;
     QString mPath;
     int mFd = -1;
 };
+
+// How many bytes of `rows` the journal's `tail` ends with already, in whole
+// rows from the first on: those of a drain cut short before the pending file
+// was emptied.
+qint64 rowsAlreadyIn(const QByteArray &tail, const QByteArray &rows)
+{
+    for (qint64 end = rows.size(); end > 0; end = rows.lastIndexOf('\n', end - 2) + 1) {
+        if (tail.endsWith(QByteArray::fromRawData(rows.constData(), end)))
+            return end;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -102,7 +124,7 @@ bool Journal::open(const QString &path, QString &error, bool createFolder)
 
 bool Journal::keepPending(const QString &journal, const QStringList &fields, QString &error)
 {
-    Journal pending(true);
+    Journal pending(journal);
     pending.mPath = pending_rows_path(journal);
     return pending.openFile(error) && pending.append(fields, error);
 }
@@ -113,6 +135,10 @@ bool Journal::keepPending(const QString &journal, const QStringList &fields, QSt
 // and after, should one have taken the file's place meanwhile.
 bool Journal::openFile(QString &error)
 {
+    if (!mJournal.isEmpty()) {
+        mFd = openOwnForAppend(mPath, true, mJournal, error);
+        return mFd >= 0;
+    }
     static const QString notRegular =
             QStringLiteral("not a regular file (a folder, a pipe or a device cannot keep its rows)");
     const QFileInfo info(mPath);
@@ -149,10 +175,9 @@ bool Journal::appendLocked(const QByteArray &row, QString &error)
     // A file deleted since it was opened would swallow the row: it goes into
     // the file at the path, made anew.
     for (;;) {
-        if (!lockFile(mFd, true)) {
-            error = errnoText();
+        error = lockFile(mFd);
+        if (!error.isEmpty())
             return false;
-        }
         if (isLinked(mFd))
             break;
         closeFd(mFd);
@@ -160,18 +185,28 @@ bool Journal::appendLocked(const QByteArray &row, QString &error)
         if (!openFile(error))
             return false;
     }
-    bool done;
-    if (mPendingRows) {
-        done = writeWhole(row, error);
-    } else {
-        PendingRows pending(mPath);
-        QByteArray rows;
-        done = pending.take(rows, error) && writeWhole(rows + row, error);
-        if (done)
-            pending.clear();
-    }
-    lockFile(mFd, false);
+    const bool done = (!mJournal.isEmpty() || drainPending(error)) && writeWhole(row, error);
+    unlockFile(mFd);
     return done;
+}
+
+// With the journal locked: the rows waiting in its pending file go in on
+// their own and are synced, the pending file is emptied, and only then may
+// another row follow. A drain stopped anywhere leaves the rows at the
+// journal's end and in the pending file at worst: they go in once.
+bool Journal::drainPending(QString &error)
+{
+    PendingRows pending(mPath);
+    QByteArray rows;
+    if (!pending.take(rows, error))
+        return false;
+    const qint64 size = fileSize(mFd);
+    QByteArray tail(std::min<qint64>(std::max<qint64>(size, 0), rows.size()), Qt::Uninitialized);
+    if (size < 0 || !readAt(mFd, size - tail.size(), tail.data(), tail.size())) {
+        error = errnoText();
+        return false;
+    }
+    return writeWhole(rows.mid(rowsAlreadyIn(tail, rows)), error) && pending.clear(error);
 }
 
 // With the lock held: the header into an empty journal, a line end after a
@@ -184,7 +219,7 @@ bool Journal::writeWhole(const QByteArray &rows, QString &error)
         error = errnoText();
         return false;
     }
-    const bool header = size == 0 && !mPendingRows;
+    const bool header = size == 0 && mJournal.isEmpty();
     return writeOut((header ? QByteArray(kHeader) : QByteArray(last == '\n' ? "" : "\r\n")) + rows, size, error);
 }
 

@@ -36,14 +36,15 @@ public:
     static bool keepPending(const QString &journal, const QStringList &fields, QString &error);
 
 private:
-    explicit Journal(bool pendingRows) : mPendingRows(pendingRows) {}
+    explicit Journal(const QString &journal) : mJournal(journal) {}
     bool openFile(QString &error);
     bool appendLocked(const QByteArray &row, QString &error);
+    bool drainPending(QString &error);
     bool writeWhole(const QByteArray &rows, QString &error);
     bool writeOut(const QByteArray &out, qint64 size, QString &error);
 
     int mFd = -1;
-    bool mPendingRows = false;  // this is a pending file: no header, no pending rows of its own
+    QString mJournal;  // this is the pending file of that journal: no header, no pending rows of its own
     QString mPath;
 };
 

@@ -1,5 +1,6 @@
 #include "reader_lock.h"
 
+#include "file_io.h"
 #include "frame_trace.h"
 #include "reader.h"
 #include "reader_lock_os.h"
@@ -41,10 +42,16 @@ ReaderLock::~ReaderLock()
     release();
 }
 
-ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
+ReaderOpen ReaderLock::acquireFile(const QString &path, QString *detail)
 {
     QDir().mkpath(lock_dir());
-    auto lock = std::make_unique<QLockFile>(lockFilePath(path));
+    const QString file = lockFilePath(path);
+    if (const QString problem = file_io::foreignFile(file); !problem.isEmpty()) {
+        if (detail)
+            *detail = QStringLiteral("%1 %2: remove it").arg(file, problem);
+        return ReaderOpen::LockFailed;
+    }
+    auto lock = std::make_unique<QLockFile>(file);
     // Never stale by age: a batch may hold a reader for hours. A lock whose
     // process is gone is still taken over.
     lock->setStaleLockTime(0);
@@ -53,12 +60,15 @@ ReaderOpen ReaderLock::acquireFile(const QString &path, QString *holder)
         return ReaderOpen::Opened;
     }
     // A lock file that cannot be made says nothing of the reader.
-    if (lock->error() != QLockFile::LockFailedError)
-        return ReaderOpen::CannotOpen;
-    if (holder) {
+    if (lock->error() != QLockFile::LockFailedError) {
+        if (detail)
+            *detail = QStringLiteral("cannot make %1").arg(file);
+        return ReaderOpen::LockFailed;
+    }
+    if (detail) {
         qint64 pid = 0;
         QString host, program;
-        *holder = lock->getLockInfo(&pid, &host, &program) ? describe_holder(pid, program)
+        *detail = lock->getLockInfo(&pid, &host, &program) ? describe_holder(pid, program)
                                                            : QStringLiteral("another process");
     }
     return ReaderOpen::InUse;
@@ -70,14 +80,14 @@ QString lock_file_holder(const QString &path)
     QString host, program;
     const QString file = lockFilePath(path);
     QLockFile lock(file);
-    if (lock.getLockInfo(&pid, &host, &program) && lock_file_held(file, pid))
+    if (file_io::foreignFile(file).isEmpty() && lock.getLockInfo(&pid, &host, &program) && lock_file_held(file, pid))
         return describe_holder(pid, program);
     return QString();
 }
 
-ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder)
+ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *detail)
 {
-    const ReaderOpen locked = lock.acquire(path, holder);
+    const ReaderOpen locked = lock.acquire(path, detail);
     if (locked != ReaderOpen::Opened)
         return locked;
     if (reader_open(path.toLocal8Bit().constData()) != 0) {

@@ -26,7 +26,7 @@ QString lock_dir();
 // of the same program.
 bool try_lock_file(QLockFile &lock);
 
-enum class ReaderOpen { Opened, NoAnswer, InUse, PermissionDenied, Gone, CannotOpen };
+enum class ReaderOpen { Opened, NoAnswer, InUse, PermissionDenied, Gone, CannotOpen, LockFailed };
 
 class ReaderLock {
 public:
@@ -36,11 +36,12 @@ public:
     ReaderLock &operator=(const ReaderLock &) = delete;
 
     // Takes the lock for `path` without waiting: Opened when taken. InUse:
-    // `holder` names the process that has it ("program (pid N)", or
+    // `detail` names the process that has it ("program (pid N)", or
     // "another process" where that cannot be read). PermissionDenied: this
-    // user may not open the node. A lock file left by a process that no
-    // longer runs is taken over.
-    ReaderOpen acquire(const QString &path, QString *holder);
+    // user may not open the node. LockFailed: the lock itself cannot be
+    // had, as `detail` says (a lock file that is not this user's own). A
+    // lock file left by a process that no longer runs is taken over.
+    ReaderOpen acquire(const QString &path, QString *detail);
     void release();
     // Whether the lock is one on the device node.
     bool onNode() const { return mNode >= 0; }
@@ -50,7 +51,7 @@ public:
     static QString holderOf(const QString &path);
 
 private:
-    ReaderOpen acquireFile(const QString &path, QString *holder);
+    ReaderOpen acquireFile(const QString &path, QString *detail);
 
     int mNode = -1;
     std::unique_ptr<QLockFile> mFile;
@@ -60,7 +61,7 @@ private:
 // Locks the reader at `path`, opens it and sends it the connect command.
 // NoAnswer: open, but the connect command got no valid answer. Gone: no
 // reader is there any more. On every other failure the lock is let go again.
-ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *holder);
+ReaderOpen open_locked_reader(ReaderLock &lock, const QString &path, QString *detail);
 // Closes the reader and lets go of its lock.
 void close_locked_reader(ReaderLock &lock);
 

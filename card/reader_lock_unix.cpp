@@ -49,7 +49,7 @@ QString nodeHolder(const struct stat &node)
 
 }  // namespace
 
-ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
+ReaderOpen ReaderLock::acquire(const QString &path, QString *detail)
 {
     release();
     const int node = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -58,7 +58,7 @@ ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
             return ReaderOpen::PermissionDenied;
         if (errno != ENOENT && errno != ENOTDIR && errno != ENXIO && errno != ENODEV)
             return ReaderOpen::CannotOpen;
-        return acquireFile(path, holder);  // not a node, or a reader gone: its open will tell
+        return acquireFile(path, detail);  // not a node, or a reader gone: its open will tell
     }
     if (::flock(node, LOCK_EX | LOCK_NB) == 0) {
         mNode = node;
@@ -66,10 +66,10 @@ ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
     }
     const bool held = errno == EWOULDBLOCK;
     struct stat info;
-    if (held && holder) {
-        *holder = ::fstat(node, &info) == 0 ? nodeHolder(info) : QString();
-        if (holder->isEmpty())
-            *holder = QStringLiteral("another process");
+    if (held && detail) {
+        *detail = ::fstat(node, &info) == 0 ? nodeHolder(info) : QString();
+        if (detail->isEmpty())
+            *detail = QStringLiteral("another process");
     }
     ::close(node);
     return held ? ReaderOpen::InUse : ReaderOpen::CannotOpen;

@@ -13,17 +13,25 @@ namespace {
 // which Windows lets go of when its holder dies, is held besides.
 std::wstring machineLockName(const QString &path) { return L"Global\\" + lock_name(path).toStdWString(); }
 
-// The mutex, owned; null when another process holds it.
-HANDLE takeMachineLock(const QString &path)
+// The mutex, owned, in `mutex`: Opened. Another user's, which this user may
+// not even open, is held, since it is gone once its holder lets go of it.
+ReaderOpen takeMachineLock(const QString &path, HANDLE &mutex, QString *detail)
 {
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, machineLockName(path).c_str());
-    if (!mutex)
-        return nullptr;
-    const DWORD waited = WaitForSingleObject(mutex, 0);
+    mutex = CreateMutexW(nullptr, FALSE, machineLockName(path).c_str());
+    const DWORD created = mutex ? ERROR_SUCCESS : GetLastError();
+    const DWORD waited = mutex ? WaitForSingleObject(mutex, 0) : WAIT_FAILED;
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)  // abandoned: its holder died
-        return mutex;
-    CloseHandle(mutex);
-    return nullptr;
+        return ReaderOpen::Opened;
+    const DWORD failure = mutex ? GetLastError() : created;
+    if (mutex)
+        CloseHandle(mutex);
+    mutex = nullptr;
+    const bool held = waited == WAIT_TIMEOUT || failure == ERROR_ACCESS_DENIED;
+    if (detail)
+        *detail = held ? QStringLiteral("another user's process")
+                       : QStringLiteral("cannot take the machine's lock %1: %2")
+                                 .arg(QString::fromStdWString(machineLockName(path)), qt_error_string(int(failure)));
+    return held ? ReaderOpen::InUse : ReaderOpen::LockFailed;
 }
 
 // One that another user made cannot even be opened: it is held, since its
@@ -43,20 +51,18 @@ bool machineLockHeld(const QString &path)
 }  // namespace
 
 // hidapi's paths name no file: the lock file stands in for the node.
-ReaderOpen ReaderLock::acquire(const QString &path, QString *holder)
+ReaderOpen ReaderLock::acquire(const QString &path, QString *detail)
 {
     release();
-    const ReaderOpen locked = acquireFile(path, holder);
+    const ReaderOpen locked = acquireFile(path, detail);
     if (locked != ReaderOpen::Opened)
         return locked;
-    mMachineLock = takeMachineLock(path);
-    if (!mMachineLock) {
+    HANDLE mutex;
+    const ReaderOpen taken = takeMachineLock(path, mutex, detail);
+    if (taken != ReaderOpen::Opened)
         mFile.reset();
-        if (holder)
-            *holder = QStringLiteral("another user's process");
-        return ReaderOpen::InUse;
-    }
-    return ReaderOpen::Opened;
+    mMachineLock = mutex;
+    return taken;
 }
 
 void ReaderLock::release()

@@ -103,6 +103,9 @@ int open_reader(const Session &session, const QString &wanted, QString &path)
     case ReaderOpen::CannotOpen:
         session.tell(QStringLiteral("cannot open the reader %1; unplug it, plug it in again and retry").arg(path));
         return kExitNoReader;
+    case ReaderOpen::LockFailed:
+        session.tell(QStringLiteral("cannot lock the reader %1: %2").arg(path, holder));
+        return kExitJournal;
     case ReaderOpen::NoAnswer:
         close_reader();
         session.tell(QStringLiteral("the reader %1 does not answer; unplug it, plug it in again and retry")

@@ -155,7 +155,8 @@ int run_quendel_card(const QStringList &args, QTextStream &out, QTextStream &err
 
     const Session session{out, err, parser.isSet(json), parser.isSet(verbose), err.device() && stderr_takes_status_line()};
     QString error;
-    if (!trace_start(parser.value(trace), QStringLiteral("quendel-card " QUENDEL_VERSION), error)) {
+    if (!trace_start(parser.value(trace), QStringLiteral("quendel-card " QUENDEL_VERSION),
+                     {default_journal_path(), batch.journal}, error)) {
         session.tell(QStringLiteral("cannot write the trace %1: %2").arg(parser.value(trace), error));
         return kExitUsage;
     }

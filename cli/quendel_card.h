@@ -15,7 +15,7 @@ enum ExitCode {
     kExitFailed = 6,       // read or write failed; in a batch, some card failed or was invalid
     kExitOtherCard = 7,    // not the card named by --expect-uid
     kExitReaderInUse = 8,  // another process holds the reader
-    kExitJournal = 9,      // the journal cannot be opened or written
+    kExitJournal = 9,      // the journal, or a file or lock of its own, cannot be used
     kExitPermission = 10,  // this user may not open the reader
 };
 
