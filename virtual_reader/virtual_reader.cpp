@@ -119,6 +119,9 @@ void applyLinkFault(Report &answer, Fault fault)
     case Fault::LengthBeyondReport:
         answer[4] = kLengthBeyondReport;
         break;
+    case Fault::StaleTail:
+        std::copy_n(kTransportKey.begin(), 4, answer.end() - 4);
+        break;
     default:
         break;
     }

@@ -106,6 +106,7 @@ enum class Fault {
     BadStart,
     BadEnd,
     LengthBeyondReport,  // length byte puts crc and end marker past 64 bytes
+    StaleTail,           // a sound frame, and the report's last four bytes the transport key's first four
     WriteFails,          // hid_write returns -1
     ReadError,           // hid_read_timeout returns -1
     Unplug,              // the reader is unplugged when the request arrives

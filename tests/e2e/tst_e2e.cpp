@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,10 +72,15 @@ QString contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// Any three bytes that begin or end a key: what is left of one cut off too.
 bool holdsAKey(const QString &text)
 {
-    return text.contains(QByteArray(reinterpret_cast<const char *>(vr::kSiteKey.data()), 6).toHex(' '))
-            || text.contains(QByteArray(reinterpret_cast<const char *>(vr::kTransportKey.data()), 6).toHex(' '));
+    for (const vr::Key &key : {vr::kSiteKey, vr::kTransportKey}) {
+        const QString hex = QByteArray(reinterpret_cast<const char *>(key.data()), 6).toHex(' ');
+        if (text.contains(hex.left(8)) || text.contains(hex.right(8)))
+            return true;
+    }
+    return false;
 }
 
 // A trace of the link, a file for its user alone, names the program and
@@ -112,6 +118,10 @@ QStringList rowsOf(const QString &journal)
 }
 
 struct Run { int exitCode; QString out, err; };
+
+// The local user that the cases named "...AnotherUser..." act as: made for
+// them, and removed after.
+QString otherUser;
 
 }  // namespace
 
@@ -547,28 +557,33 @@ private slots:
     // with a block echo that does: neither the trace nor --verbose shows a
     // key, and the write is retried to success. Then a card whose key B is
     // none of ours, which reads back as a marker too, and whose UID gives
-    // the site key's authentication the end marker's value as its checksum.
+    // the site key's authentication the end marker's value as its checksum;
+    // the answer to its read of block 56 ends with what is left of a key.
     void cli_faultyTrailerAnswersKeepTheKeys()
     {
         vr::Card foreignKeyB = vr::Card::blank({0x1A, 0x2B, 0x3C, 0xFF});
         vr::Block trailer = foreignKeyB.raw(59);
         std::fill(trailer.begin() + 10, trailer.end(), 0x5A);
         foreignKeyB.setRaw(59, trailer);
-        for (const std::optional<vr::Fault> fault : {std::optional(vr::Fault::LengthBeyondReport),
-                                                     std::optional(vr::Fault::WrongBlock), std::optional<vr::Fault>()}) {
+        for (const vr::Fault fault : {vr::Fault::LengthBeyondReport, vr::Fault::WrongBlock, vr::Fault::StaleTail}) {
+            const bool retried = fault != vr::Fault::StaleTail;
             node->with([&](vr::Reader &reader) {
-                reader.layCard(fault ? vr::Card::blank(kUid) : foreignKeyB);
+                reader.layCard(retried ? vr::Card::blank(kUid) : foreignKeyB);
                 reader.onRequest = [&reader, fault](uint8_t command) {
-                    if (fault && command == 0x17) {  // block 56: the trailer is read next
-                        reader.failNext(*fault, 0x16);
+                    if (command == 0x17) {  // block 56: the trailer is read next
+                        reader.failNext(fault, 0x16);
                         reader.onRequest = nullptr;
                     }
                 };
+                if (!retried) {  // block 56's answer, in which no key stands
+                    reader.onRequest = nullptr;
+                    reader.failNext(fault, 0x16);
+                }
             });
             const QString trace = runtimeDir->filePath("write.trace");
             const Run write = runCli({"--verbose", "--trace", trace, "write", "--no-journal"});
-            QCOMPARE(write.out, fault ? QString("1A2B3C4D prepared (codes 5)\n") : QString("1A2B3CFF prepared\n"));
-            checkTrace(trace, "quendel-card", fault ? "[transport-key] [crc] d2\n" : "ff 07 80 69 [other-key] [crc] d2\n");
+            QCOMPARE(write.out, retried ? QString("1A2B3C4D prepared (codes 5)\n") : QString("1A2B3CFF prepared\n"));
+            checkTrace(trace, "quendel-card", retried ? "[transport-key] [crc] d2\n" : "ff 07 80 69 [other-key] [crc] d2\n");
             QVERIFY2(write.err.contains("Key: [transport-key]\n") && !holdsAKey(write.err), qPrintable(write.err));
         }
     }
@@ -748,6 +763,95 @@ except PermissionError: print('refused')
         QCOMPARE(squatter.readAll(), QByteArray("holding\nrefused\n"));
     }
 
+    // What stands at the name of a file that the programs make for
+    // themselves, if it is not theirs, is refused before a byte of it, or of
+    // what a link leads to, is read or changed: a pending file or a lock
+    // file that is a link, a folder, or another user's file in a folder
+    // open to all; a trace over a link, over another user's file, or over
+    // the journal or its pending file. A new trace is a new file: a process
+    // that holds the old one open reads none of it.
+    void cli_filesOfAnotherUserRefused()
+    {
+        const QString journal = runtimeDir->filePath("cards.csv"), pending = journal + ".pending",
+                      notes = runtimeDir->filePath("notes"), trace = runtimeDir->filePath("old.trace");
+        const uid_t other = ::getpwnam(qPrintable(otherUser))->pw_uid;
+        const auto make = [](const QString &file, QFile::Permissions modes, uid_t owner) {
+            QFile made(file);
+            return made.open(QIODevice::WriteOnly) && made.write("DEADBEEF,prepared\r\n") > 0
+                    && made.setPermissions(modes) && ::chown(QFile::encodeName(file), owner, -1) == 0;
+        };
+        QVERIFY(make(notes, QFile::ReadOwner | QFile::WriteOwner, ::geteuid()));
+        QVERIFY(::chmod(QFile::encodeName(runtimeDir->path()), 01777) == 0);  // as /tmp is
+        const QString lock = runtimeDir->filePath("data/quendel-writecard/quendel-reader-%1.lock")
+                .arg(QString(QCryptographicHash::hash("/dev/hidraw9", QCryptographicHash::Sha1).toHex().left(16)));
+        QVERIFY(QDir().mkpath(QFileInfo(lock).path()));
+        const auto refused = [&](const QString &name, const std::function<bool()> &put, const QStringList &args,
+                                 int status, const QString &says) {
+            QVERIFY(put());
+            const Run run = runCli(args);
+            QCOMPARE(run.exitCode, status);
+            QVERIFY2(run.err.contains(name + says), qPrintable(run.err));
+            QCOMPARE(contents(notes), QString("DEADBEEF,prepared\r\n"));
+            QCOMPARE(QFileInfo(notes).permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+            QVERIFY(!contents(journal).contains("DEADBEEF"));
+            QVERIFY(QFile::remove(name) || QDir().rmdir(name));
+        };
+        const QStringList write{"write", "--journal", journal}, traced{"--trace", trace, "write", "--journal", journal};
+        refused(pending, [&] { return QFile::link(notes, pending); }, write, 9, " is a link: remove it");
+        refused(pending, [&] { return QDir().mkdir(pending); }, write, 9, " is a folder: remove it");
+        refused(pending, [&] { return make(pending, QFile::Permissions(0x6666), other); }, write, 9,
+                " belongs to user " + otherUser + ": remove it");
+        refused(lock, [&] { return QFile::link(notes, lock); }, {"read", "--reader", "/dev/hidraw9"}, 9, " is a link");
+        refused(trace, [&] { return QFile::link(notes, trace); }, traced, 2, " is a link");
+        refused(trace, [&] { return make(trace, QFile::Permissions(0x6666), other); }, traced, 2, " belongs to user");
+        for (const QString &kept : {journal, pending}) {
+            const Run run = runCli({"--trace", kept, "write", "--journal", journal});
+            QVERIFY2(run.exitCode == 2 && run.err.contains("keeps the journal's rows"), qPrintable(run.err));
+        }
+        QVERIFY(make(trace, QFile::Permissions(0x6644), ::geteuid()));
+        QFile old(trace);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(runCli(traced).exitCode, 0);
+        QCOMPARE(old.readAll(), QByteArray("DEADBEEF,prepared\r\n"));
+        checkTrace(trace, "quendel-card", "[transport-key]");
+    }
+
+    // A drain of the pending rows stopped dead at each of its steps, or
+    // whose pending file cannot be emptied: the next write puts each pending
+    // row into the journal once, in order, ahead of its own.
+    void cli_pendingRowsGoInOnce()
+    {
+        const QString strace = QStandardPaths::findExecutable("strace");
+        if (strace.isEmpty())
+            QSKIP("needs strace to stop a drain at each step");
+        const QString journal = runtimeDir->filePath("cards.csv"), pending = journal + ".pending";
+        const QByteArray rows = "2026-12-07T09:00:00+01:00,/dev/hidraw0,0BADCAFE,writing,\r\n"
+                                "2026-12-07T09:00:01+01:00,/dev/hidraw0,0BADCAFE,prepared,\r\n";
+        for (const char *stop : {"write:signal=KILL", "fsync:signal=KILL", "ftruncate:signal=KILL",
+                                 "fsync:signal=KILL:when=2", "unlink:signal=KILL", "ftruncate:error=EIO"}) {
+            QFile::remove(journal);
+            for (const auto &[file, bytes, modes] : {std::tuple{journal, QByteArray("time,reader,uid,outcome,codes\r\n"), 0x6600},
+                                                    {pending, rows, 0x6666}}) {
+                QFile made(file);
+                QVERIFY(made.open(QIODevice::WriteOnly) && made.write(bytes) == bytes.size()
+                        && made.setPermissions(QFile::Permissions(modes)));
+            }
+            const Run stopped = runCli({"write", "--journal", journal}, {}, [&](QProcess &cli) {
+                cli.setArguments(QStringList{"-f", "-o", "/dev/null", "-e", QString("inject=") + stop, cli.program()}
+                                 + cli.arguments());
+                cli.setProgram(strace);
+            });
+            QVERIFY2(QByteArray(stop).contains("KILL") || stopped.err.contains("cannot empty " + pending),
+                     qPrintable(stopped.err));
+            QVERIFY(!QFile::exists(pending) || QFileInfo(pending).permissions() == QFileInfo(journal).permissions());
+            QCOMPARE(runCli({"write", "--journal", journal}).exitCode, 0);
+            QCOMPARE(rowsOf(journal), QStringList({"reader,uid,outcome,codes", "/dev/hidraw0,0BADCAFE,writing,",
+                                                   "/dev/hidraw0,0BADCAFE,prepared,", "/dev/hidraw0,1A2B3C4D,writing,",
+                                                   "/dev/hidraw0,1A2B3C4D,prepared,", ""}));
+            QVERIFY2(!QFile::exists(pending), stop);
+        }
+    }
+
     // Recorded traces (traces/) served back to the programs as built: the
     // same outcome. An answer edited changes it, and the requests left over
     // are told; a request off the trace stops the replay, and the message
@@ -811,8 +915,18 @@ int main(int argc, char **argv)
             return 77;
         }
     }
+    // As root, where useradd makes a user; else the case is skipped.
+    const bool asAnotherUser = argc > 1 && QByteArray(argv[1]).contains("AnotherUser");
+    otherUser = QString("quendel-e2e-%1").arg(QCoreApplication::applicationPid());
+    if (asAnotherUser && (::geteuid() != 0 || QProcess::execute("useradd", {"--no-create-home", otherUser}) != 0)) {
+        std::printf("SKIP: cannot make a local user to act as another user\n");
+        return 77;
+    }
     TestEndToEnd test;
-    return QTest::qExec(&test, argc, argv);
+    const int status = QTest::qExec(&test, argc, argv);
+    if (asAnotherUser)
+        QProcess::execute("userdel", {otherUser});
+    return status;
 }
 
 #include "tst_e2e.moc"
