@@ -200,6 +200,8 @@ bool Journal::drainPending(QString &error)
     QByteArray rows;
     if (!pending.take(rows, error))
         return false;
+    if (rows.isEmpty())
+        return pending.clear(error);
     const qint64 size = fileSize(mFd);
     QByteArray tail(std::min<qint64>(std::max<qint64>(size, 0), rows.size()), Qt::Uninitialized);
     if (size < 0 || !readAt(mFd, size - tail.size(), tail.data(), tail.size())) {

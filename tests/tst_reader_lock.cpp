@@ -171,11 +171,14 @@ private slots:
                 continue;  // a named pipe is no file
 #else
             const QString socket = QString("%1/quendel-writecard-%2/%3.socket").arg(QDir::tempPath()).arg(::geteuid()).arg(kInstance);
+            QFile::remove(socket + ".moved");
             QVERIFY(!behindALink || (QFile::rename(socket, socket + ".moved") && QFile::link(socket + ".moved", socket)));
 #endif
             message.clear();
             QCOMPARE(SingleInstance(kInstance).claim(), behindALink);
             QCOMPARE(message.contains(QString("（pid %1）").arg(first.processId())), QByteArray(role) == "--first-hung");
+            first.kill();
+            first.waitForFinished();
         }
     }
 };

@@ -827,7 +827,7 @@ except PermissionError: print('refused')
         const QString journal = runtimeDir->filePath("cards.csv"), pending = journal + ".pending";
         const QByteArray rows = "2026-12-07T09:00:00+01:00,/dev/hidraw0,0BADCAFE,writing,\r\n"
                                 "2026-12-07T09:00:01+01:00,/dev/hidraw0,0BADCAFE,prepared,\r\n";
-        for (const char *stop : {"write:signal=KILL", "fsync:signal=KILL", "ftruncate:signal=KILL",
+        for (const char *stop : {"flock:signal=KILL:when=2", "fsync:signal=KILL", "ftruncate:signal=KILL",
                                  "fsync:signal=KILL:when=2", "unlink:signal=KILL", "ftruncate:error=EIO"}) {
             QFile::remove(journal);
             for (const auto &[file, bytes, modes] : {std::tuple{journal, QByteArray("time,reader,uid,outcome,codes\r\n"), 0x6600},
