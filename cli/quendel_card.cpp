@@ -63,7 +63,7 @@ Exit codes:
   6  read or write failed (batch: some card failed or was invalid)
   7  another card than --expect-uid names
   8  the reader is in use by another process (named in the message)
-  9  the journal cannot be opened or written
+  9  the journal, or a file or lock of its own, cannot be used
   10 no permission to open the reader (the udev rule, the seat)
 
 Codes of a failed write, one per failed attempt: 1 no card or another card,
