@@ -137,31 +137,12 @@ int open_journal(const Session &session, const BatchOptions &options, Journal &j
     return kExitOk;
 }
 
-int journal_row(const Session &session, Journal &journal, const QStringList &row, const QString &consequence)
+int tell_journal_failure(const Session &session, const Journal &journal, const QString &error,
+                         const QString &consequence)
 {
-    QString error;
-    if (!journal.isOpen() || journal.append(row, error))
-        return kExitOk;
     session.tell(QStringLiteral("cannot write the journal %1: %2; %3. Free some space, or name another "
                                 "journal with --journal FILE").arg(journal.path(), error, consequence));
     return kExitJournal;
-}
-
-int write_confirmed(const Session &session, Journal &journal, const QString &reader, const CardInfo &card,
-                    QList<int> &codes, bool &prepared)
-{
-    const QString uid = QString::fromLatin1(uidHex(card.uid));
-    if (const int status = journal_row(session, journal, {journal_time(), reader, uid, QStringLiteral("writing"), {}},
-                                       QStringLiteral("card %1 was not written").arg(uid)))
-        return status;
-    session.log(write_log_lines(card_number_text(card), card));
-    const WriteResult result = write_card(card);
-    session.log(attempt_log_lines(result));
-    codes = attempt_codes(result);
-    prepared = result.written && read_back_prepared(card);
-    if (result.written && !prepared)
-        codes << kReadBackFailed;
-    return kExitOk;
 }
 
 QString codes_suffix(const QList<int> &codes)
@@ -270,15 +251,18 @@ int run_write(const Session &session, const BatchOptions &options, const QString
     }
     QList<int> codes;
     bool prepared = false;
-    if (status == kExitOk)
-        status = write_confirmed(session, journal, path, card, codes, prepared);
+    QString error;
+    const auto log = [&](const QStringList &lines) { session.log(lines); };
+    if (status == kExitOk && !write_journalled(journal, path, card, log, codes, prepared, error))
+        status = tell_journal_failure(session, journal, error, QStringLiteral("card %1 was not written").arg(uid));
     close_reader();
     if (status != kExitOk)
         return status;
 
     const QString outcome = prepared ? QStringLiteral("prepared") : QStringLiteral("failed");
-    status = journal_row(session, journal, {journal_time(), path, uid, outcome, codes_text(codes)},
-                         QStringLiteral("card %1 is in it only as being written").arg(uid));
+    if (journal.isOpen() && !journal.append({journal_time(), path, uid, outcome, codes_text(codes)}, error))
+        status = tell_journal_failure(session, journal, error,
+                                      QStringLiteral("card %1 is in it only as being written").arg(uid));
     if (session.json)
         session.print(QJsonObject{{QStringLiteral("uid"), uid},
                                   {QStringLiteral("outcome"), outcome},

@@ -2,6 +2,7 @@
 // command line.
 #pragma once
 
+#include "batch.h"
 #include "card_workflows.h"
 #include "journal.h"
 #include "quendel_card.h"
@@ -50,17 +51,10 @@ struct BatchOptions {
 // The journal that write and batch keep, as the options name it, opened
 // before any reader. Returns an exit status.
 int open_journal(const Session &session, const BatchOptions &options, Journal &journal);
-// Appends `row` when the journal is open. When it cannot, says why,
-// followed by `consequence`, and returns kExitJournal.
-int journal_row(const Session &session, Journal &journal, const QStringList &row, const QString &consequence);
-// Writes the card just read, the window's debug lines around it, and
-// confirms the write by reading the card back. A "writing" row goes into
-// the journal before the first write, so that no stop of any kind leaves a
-// changed card without a row that names it; when that row cannot be
-// written, nothing is written (kExitJournal). A card written but not read
-// back prepared has failed, with the read-back's code after the attempts'.
-int write_confirmed(const Session &session, Journal &journal, const QString &reader, const CardInfo &card,
-                    QList<int> &codes, bool &prepared);
+// Says why the journal could not take a row (`error`), what that means
+// for the card (`consequence`), and what to do; returns kExitJournal.
+int tell_journal_failure(const Session &session, const Journal &journal, const QString &error,
+                         const QString &consequence);
 // After an outcome in the text output: " (codes 1 1 4)", or nothing.
 QString codes_suffix(const QList<int> &codes);
 QJsonArray codes_json(const QList<int> &codes);

@@ -2,6 +2,8 @@
 // and a batch mode that prepares card after card with a journal.
 #pragma once
 
+#include "batch.h"
+
 #include <QStringList>
 #include <QTextStream>
 
@@ -17,14 +19,6 @@ enum ExitCode {
     kExitReaderInUse = 8,  // another process holds the reader
     kExitJournal = 9,      // the journal, or a file or lock of its own, cannot be used
     kExitPermission = 10,  // this user may not open the reader
-};
-
-// How often the batch asks for a card and keeps the link alive while it
-// waits. Tests over the virtual reader, whose answers never wait, pass zeros.
-struct BatchTiming {
-    int pollMs = 200;
-    int heartbeatMs = 1000;
-    int liftHintMs = 4000;  // a card left lying this long after its line
 };
 
 // Runs one command line; `args` starts with the program name. Everything the
