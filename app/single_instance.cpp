@@ -20,7 +20,7 @@ constexpr int kHandOverMs = 2000;
 // cannot both win; the first then listens on a socket beside it for later
 // starts, which ask it to come to the front.
 SingleInstance::SingleInstance(const QString &program, QObject *parent)
-    : QObject(parent)
+    : QObject(parent), mProgram(program)
 {
     const QString folder = single_instance_os::rendezvousFolder();
     if (!folder.isEmpty()) {
@@ -107,7 +107,7 @@ SingleInstance::HandOver SingleInstance::handOver()
     }
     if (connected && socket.waitForDisconnected(kHandOverMs))
         return HandOver::Answered;
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("QuendelWriteCard"),
+    QMessageBox box(QMessageBox::Warning, mProgram,
                     QStringLiteral("写卡器程序已在运行（pid %1），但没有响应。\n"
                                    "等它恢复后按“重试”，或者按“退出”。")
                             .arg(running.pid > 0 ? QString::number(running.pid) : QStringLiteral("?")));

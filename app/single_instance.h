@@ -39,6 +39,7 @@ private:
     RunningInstance runningInstance(const class QLocalSocket &socket) const;
     void bringToFront();
 
+    QString mProgram;
     QPointer<QWidget> mWindow;
     std::unique_ptr<QLockFile> mLock;  // null when no folder of this user's own was found
     QLocalServer mServer;
