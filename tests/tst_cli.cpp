@@ -1,7 +1,9 @@
 // quendel-card run in-process over a virtual reader, with a scripted operator
 // who lays, lifts and swaps cards or unplugs the reader between
 // transactions: the lines printed, the JSON, the journal's rows, the
-// exit status, and what ends up on each card.
+// exit status, and what ends up on each card. Each batch the same again in
+// the batch window: its table, its counts and its journal.
+#include "batch_window.h"
 #include "journal.h"
 #include "quendel_card.h"
 #include "user_data_folder.h"
@@ -10,6 +12,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QtTest>
 
 #ifdef Q_OS_WIN
@@ -74,6 +80,36 @@ Script inTurn(std::initializer_list<int> cards, Script extra = {})
     return extra;
 }
 
+// A card's line, "1A2B3C4D failed (codes 4 4 4)", as its uid, outcome and codes.
+QStringList fieldsOf(const QString &line)
+{
+    return QString(line).remove(QRegularExpression("\\(codes|\\)")).split(' ', Qt::SkipEmptyParts);
+}
+
+// The journal's rows, without their times, for the cards' lines: a card that
+// a write reached has a "writing" row before its outcome.
+QStringList rowsOf(const QStringList &cards)
+{
+    QStringList rows;
+    for (const QString &line : cards) {
+        const QStringList card = fieldsOf(line);
+        if (card[1] == "prepared" || card.size() > 2)
+            rows << QStringList{kPathInJournal, card[0], "writing", ""}.join(',');
+        rows << QStringList({kPathInJournal, card[0], card[1], card.mid(2).join(' ')}).join(',');
+    }
+    return rows;
+}
+
+QStringList untimed(QStringList rows)
+{
+    for (QString &row : rows) {
+        if (!kTime.match(row.section(',', 0, 0)).hasMatch())
+            return {"a row without its time: " + row};
+        row = row.section(',', 1);
+    }
+    return rows;
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Script)
@@ -87,8 +123,14 @@ class TestCli : public QObject {
     int onReader = -1;
     int preRequests = 0;
 
+    std::function<void()> stopFromOutside;  // the window's "停止"; else Ctrl-C
+
     void act(const Step &step)
     {
+        if (step.act == CtrlC && stopFromOutside) {
+            stopFromOutside();
+            return;
+        }
         if (step.act == CtrlC) {
 #ifdef Q_OS_WIN
             const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
@@ -110,8 +152,8 @@ class TestCli : public QObject {
             reader->layCard(box[onReader = step.card]);
     }
 
-    struct Run { int status; QString out, err; };
-    Run run(const QStringList &args, const Script &script)
+    // The cards in their box, the reader plugged and empty, the operator's script set.
+    void setUp(const Script &script)
     {
         vr::unplugAll();
         vr::resetCalls();
@@ -125,6 +167,12 @@ class TestCli : public QObject {
                 if (command == 0x10 && step.at == preRequests)
                     act(step);
         };
+    }
+
+    struct Run { int status; QString out, err; };
+    Run run(const QStringList &args, const Script &script)
+    {
+        setUp(script);
         QString out, err;
         QTextStream outStream(&out), errStream(&err);
         const int status = run_quendel_card(QStringList{"quendel-card"} + args, outStream, errStream, {0, 0});
@@ -234,15 +282,9 @@ private slots:
             QCOMPARE(lines.size(), cards.size() + 1);
             QCOMPARE(rows.takeLast(), QString());  // every row ended by CRLF
             QCOMPARE(rows.takeFirst(), QString("time,reader,uid,outcome,codes"));
-            // A card that a write reached has a "writing" row before its outcome.
-            QStringList expected;
+            const QStringList expected = rowsOf(cards);
             for (int i = 0; i < cards.size(); i++) {
-                // uid, outcome and codes
-                const QStringList card = QString(cards[i]).remove(QRegularExpression("\\(codes|\\)"))
-                                                 .split(' ', Qt::SkipEmptyParts);
-                if (card[1] == "prepared" || card.size() > 2)
-                    expected << QStringList{kPathInJournal, card[0], "writing", ""}.join(',');
-                expected << QStringList({kPathInJournal, card[0], card[1], card.mid(2).join(' ')}).join(',');
+                const QStringList card = fieldsOf(cards[i]);
                 const QJsonArray codes = QJsonDocument::fromJson(('[' + card.mid(2).join(',') + ']').toUtf8()).array();
                 QJsonObject object = QJsonDocument::fromJson(lines[i].toUtf8()).object();
                 QVERIFY(!json || kTime.match(object.take("time").toString()).hasMatch());
@@ -253,11 +295,7 @@ private slots:
                     QCOMPARE(lines[i], QString::number(i + 1) + ' ' + cards[i]);
             }
             QCOMPARE(rows.size(), expected.size() * (json ? 2 : 1));
-            for (QString &row : rows) {
-                QVERIFY(kTime.match(row.section(',', 0, 0)).hasMatch());
-                row = row.section(',', 1);
-            }
-            QCOMPARE(rows.mid(rows.size() - expected.size()), expected);
+            QCOMPARE(untimed(rows).mid(rows.size() - expected.size()), expected);
             if (json)
                 QCOMPARE(QJsonDocument::fromJson(lines.last().toUtf8()).object(),
                          QJsonObject({{"prepared", tally("prepared")}, {"already_prepared", tally("already-prepared")},
@@ -267,6 +305,50 @@ private slots:
                                  .arg(tally("prepared")).arg(tally("already-prepared"))
                                  .arg(tally("failed")).arg(tally("invalid")));
         }
+    }
+
+    // Each batch again in the batch window, its reader listed and chosen by
+    // itself, "停止" standing in for Ctrl-C: a table row per card, in the
+    // operator's words, the counts, the journal's rows, and what ends up on
+    // each card, as quendel-card has them; and what it says at the end.
+    void batchWindow_data() { batch_data(); }
+    void batchWindow()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(Script, script);
+        QFETCH(QStringList, cards);
+        QFETCH(int, status);
+        QFile::remove("window.csv");
+        setUp(script);
+        BatchWindow window(nullptr, "window.csv", {0, 0, 4000});
+        const auto button = [&](const char *name) { return window.findChild<QPushButton *>(name); };
+        stopFromOutside = [&] { QMetaObject::invokeMethod(button("btnStop"), "click", Qt::QueuedConnection); };
+        QTRY_VERIFY(button("btnStart")->isEnabled());
+        window.findChild<QLineEdit *>("editCount")->setText(args.value(args.indexOf("--count") + 1));
+        button("btnStart")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!button("btnStop")->isEnabled(), 20000);
+        stopFromOutside = nullptr;
+        act({0, Lift, 0});
+        const auto *table = window.findChild<QTableWidget *>("tableCards");
+        const QStringList english{"prepared", "already-prepared", "failed", "invalid"},
+                chinese{"已写好", "已写过", "失败", "无效"};
+        QStringList shown;
+        for (int row = 0; row < table->rowCount(); row++) {
+            const QString codes = table->item(row, 4)->text();
+            QCOMPARE(table->item(row, 0)->text(), QString::number(row + 1));
+            shown << table->item(row, 2)->text() + ' ' + english.value(chinese.indexOf(table->item(row, 3)->text()))
+                            + (codes.isEmpty() ? QString() : " (codes " + codes + ')');
+        }
+        QCOMPARE(shown, cards);
+        QCOMPARE(window.findChild<QLabel *>("lblTotal")->text(), QString("合计：%1").arg(cards.size()));
+        QCOMPARE(window.findChild<QLabel *>("lblPrompt")->text(),
+                 status == 3 ? QString("读写器已拔出：请插好后按开始")
+                             : args.contains("--count") ? QString("本批完成") : QString("已停止"));
+        QFile journal("window.csv");
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        QStringList rows = QString::fromUtf8(journal.readAll()).split("\r\n");
+        QCOMPARE(untimed(rows.mid(1, rows.size() - 2)), rowsOf(cards));
+        checkCards(cards.join('\n'));
     }
 
     // Refused before any card is touched: a journal that another program
@@ -379,5 +461,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCli)
+QTEST_MAIN(TestCli)
 #include "tst_cli.moc"
