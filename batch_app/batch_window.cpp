@@ -154,9 +154,10 @@ void BatchWindow::do_mWorker_readersListed(const QStringList &paths)
     }
     const bool hadReader = ui->btnStart->isEnabled();
     enterState(State::Idle);
-    if (paths.isEmpty())
+    // A reader lost mid-batch stays told until one is back.
+    if (paths.isEmpty() && !ui->lblPrompt->text().startsWith(QStringLiteral("读写器已拔出")))
         showPrompt(QStringLiteral("请插上读写器"), kRed);
-    else if (!hadReader || ui->lblPrompt->text() == QLatin1String("请插上读写器"))
+    else if (!paths.isEmpty() && (!hadReader || ui->lblPrompt->text() == QStringLiteral("请插上读写器")))
         showPrompt(QStringLiteral("按“开始”或空格键开始批量写卡"), kBlue);
 }
 

@@ -157,21 +157,60 @@ class TestEndToEnd : public QObject
     }
 
     // Starts the window and waits for its driver to call.
-    void startWindow(const QStringList &args = {}, const std::function<void()> &inChild = {})
+    // With `display`, the batch window on that X server; else the window.
+    void startWindow(const QStringList &args = {}, const std::function<void()> &inChild = {},
+                     const QString &display = {})
     {
         server = std::make_unique<QLocalServer>();
         QVERIFY(server->listen(runtimeDir->filePath("driver")));
         QProcessEnvironment env = environment(QUENDEL_E2E_DRIVER);
         env.insert("QUENDEL_E2E_SOCKET", server->fullServerName());
+        if (!display.isEmpty()) {
+            env.insert("QT_QPA_PLATFORM", "xcb");
+            env.insert("DISPLAY", display);
+        }
         app = std::make_unique<QProcess>();
         app->setProcessEnvironment(env);
         app->setProcessChannelMode(QProcess::ForwardedChannels);
         if (inChild)
             app->setChildProcessModifier(inChild);
         // The build's program, or another one (an installed copy) named in the environment.
-        app->start(qEnvironmentVariable("QUENDEL_E2E_APP", QUENDEL_E2E_APP), args);
+        app->start(display.isEmpty() ? qEnvironmentVariable("QUENDEL_E2E_APP", QUENDEL_E2E_APP)
+                                     : qEnvironmentVariable("QUENDEL_E2E_BATCH", QUENDEL_E2E_BATCH), args);
         QVERIFY(server->waitForNewConnection(10000));
         driver = server->nextPendingConnection();
+    }
+
+    // A private X server, on which a person clicks and types (xdotool).
+    std::unique_ptr<QProcess> xServer;
+    QString startX()
+    {
+        xServer = std::make_unique<QProcess>();
+        xServer->start("Xvfb", {"-displayfd", "1", "-screen", "0", "900x700x24", "-nolisten", "tcp"});
+        return xServer->waitForReadyRead(10000) ? ':' + xServer->readAll().trimmed() : QString();
+    }
+    void asAPerson(const QStringList &args)
+    {
+        QProcess xdotool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", app->processEnvironment().value("DISPLAY"));
+        xdotool.setProcessEnvironment(env);
+        xdotool.start("xdotool", args);
+        QVERIFY(xdotool.waitForFinished(10000) && xdotool.exitCode() == 0);
+    }
+    // Clicks the middle of the named widget as a person would.
+    void clickAt(const char *name)
+    {
+        const QJsonObject at = ask({{"where", name}});
+        asAPerson({"mousemove", "1", "1", "mousemove", QString::number(at["x"].toInt()),
+                   QString::number(at["y"].toInt()), "click", "1"});
+    }
+    bool promptBecomes(const QString &prompt, int ms = 10000)
+    {
+        const bool became = QTest::qWaitFor([&] { return state()["prompt"].toString() == prompt; }, ms);
+        if (!became)
+            qWarning() << "prompt:" << state();
+        return became;
     }
 
     // One line to the driver; the window's state it answers, with the debug
@@ -258,6 +297,7 @@ private slots:
             app->kill();
         app.reset();
         server.reset();
+        xServer.reset();  // killed
         QVERIFY(node->unknownIoctls().empty());
         node.reset();
     }
@@ -850,6 +890,85 @@ except PermissionError: print('refused')
                                                    "/dev/hidraw0,1A2B3C4D,prepared,", ""}));
             QVERIFY2(!QFile::exists(pending), stop);
         }
+    }
+
+    // The batch window, clicked and typed at as a person does: "开始", then
+    // four cards laid and lifted in turn, the second with its writes refused
+    // and then laid again and retried, then Space. Its rows, its counts and
+    // the journal's rows agree. While quendel-card holds the reader, "开始"
+    // names it and starts nothing; a reader unplugged mid-batch is told.
+    void batchWindow_aBoxOfCards()
+    {
+        const QString display = startX();
+        QVERIFY2(!display.isEmpty(), "no X server");
+        startWindow({}, {}, display);
+        QVERIFY(promptBecomes("按“开始”或空格键开始批量写卡"));
+        clickAt("btnStart");
+        const vr::Card blank = vr::Card::blank(kSecondUid), third = vr::Card::blank({0x0B, 0xAD, 0xCA, 0xFE});
+        for (const auto &[card, refused] : {std::pair{std::optional<vr::Card>(), false}, {blank, true},
+                                            {blank, false}, {third, false}}) {
+            node->with([&, card = card, refused = refused](vr::Reader &reader) {
+                reader.clearFaults();
+                if (refused)
+                    reader.failAlways(vr::Fault::StatusError, 0x17);
+                if (card)
+                    reader.layCard(*card);
+            });
+            QVERIFY(promptBecomes("请拿走卡片"));
+            node->with([](vr::Reader &reader) { reader.removeCard(); });
+            QVERIFY(promptBecomes("请放卡"));
+        }
+        asAPerson({"key", "space"});
+        QVERIFY(promptBecomes("已停止"));
+        const QJsonObject after = state();
+        QCOMPARE(after["rows"].toArray(), (QJsonArray{"1 T 1A2B3C4D 已写好", "2 T 55667788 失败 4 4 4",
+                                                      "3 T 55667788 已写好", "4 T 0BADCAFE 已写好"}));
+        QCOMPARE(after["counts"].toString() + after["failed"].toString() + after["total"].toString(),
+                 QString("已写好：3失败：1合计：4"));
+        QCOMPARE(rowsOf(runtimeDir->filePath("data/quendel-writecard/journal.csv")),
+                 QStringList({"reader,uid,outcome,codes", "/dev/hidraw0,1A2B3C4D,writing,",
+                              "/dev/hidraw0,1A2B3C4D,prepared,", "/dev/hidraw0,55667788,writing,",
+                              "/dev/hidraw0,55667788,failed,4 4 4", "/dev/hidraw0,55667788,writing,",
+                              "/dev/hidraw0,55667788,prepared,", "/dev/hidraw0,0BADCAFE,writing,",
+                              "/dev/hidraw0,0BADCAFE,prepared,", ""}));
+        runCli({"batch", "--no-journal"}, [&](QProcess &cli) {
+            QTest::qWait(500);
+            clickAt("btnStart");
+            QVERIFY(promptBecomes(QString("读写器正被命令行程序 quendel-card（pid %1）使用：先在那边断开或结束，再按“开始”")
+                                          .arg(cli.processId())));
+            cli.kill();
+        });
+        clickAt("btnStart");
+        QVERIFY(promptBecomes("请放卡"));
+        node->unplug();
+        QVERIFY(promptBecomes("读写器已拔出：请插好后按开始"));
+    }
+
+    // kill -9 at random instants of the batch window's batch, from its
+    // first request on: every card that a write reached has a row.
+    void batchWindow_killed()
+    {
+        const QString display = startX();
+        QVERIFY2(!display.isEmpty(), "no X server");
+        const QString journal = runtimeDir->filePath("data/quendel-writecard/journal.csv");
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator random(seed);
+        int reached = 0;
+        for (uint8_t i = 0; i < 10; i++) {
+            const vr::Card blank = vr::Card::blank({0xBA, 0x7C, 0x00, i});
+            node->with([&](vr::Reader &reader) { reader.layCard(blank); });
+            startWindow({}, {}, display);
+            QVERIFY(promptBecomes("按“开始”或空格键开始批量写卡"));
+            const size_t before = received(*node).size();
+            clickAt("btnStart");
+            QVERIFY(QTest::qWaitFor([&] { return received(*node).size() > before; }, 5000));
+            QTest::qWait(int(random.bounded(40)));
+            ::kill(static_cast<pid_t>(app->processId()), SIGKILL);
+            QVERIFY(app->waitForFinished(5000));
+            driver = nullptr;
+            reached += writtenUnfinished(blank, journal, QString("seed %1, card %2").arg(seed).arg(i));
+        }
+        qInfo("kill -9: %d of 10 cards written but not finished (seed %u)", reached, seed);
     }
 
     // Recorded traces (traces/) served back to the programs as built: the

@@ -1,8 +1,8 @@
-// Preloaded into the unmodified QuendelWriteCard: connects to the test's
-// local socket (QUENDEL_E2E_SOCKET) as the application starts, clicks buttons
-// by object name, and answers with the window's state and the debug lines
-// logged since, which still reach stderr too. One JSON object per line each
-// way.
+// Preloaded into the unmodified QuendelWriteCard or QuendelBatch: connects
+// to the test's local socket (QUENDEL_E2E_SOCKET) as the application starts,
+// clicks buttons by object name or tells where one is on the screen, and
+// answers with the window's state and the debug lines logged since, which
+// still reach stderr too. One JSON object per line each way.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QTableWidget>
 
 #include <algorithm>
 
@@ -26,6 +27,8 @@ const char *const kState[][3] = {
     {"btnConnect", "btnConnect", "enabled"}, {"btnDisconnect", "btnDisconnect", "enabled"},
     {"btnReadCard", "btnReadCard", "enabled"}, {"btnWriteCard", "btnWriteCard", "enabled"},
     {"lamp", "labelStatus", "styleSheet"}, {"card", "lblCardId", "text"}, {"tip", "lblTip", "text"},
+    {"btnStart", "btnStart", "enabled"}, {"btnStop", "btnStop", "enabled"}, {"prompt", "lblPrompt", "text"},
+    {"counts", "lblPrepared", "text"}, {"failed", "lblFailed", "text"}, {"total", "lblTotal", "text"},
 };
 
 // Kept for the next answer.
@@ -58,16 +61,34 @@ QJsonObject windowState()
             items.append(QJsonArray{ports->itemText(i), ports->itemData(i).toString()});
         state["ports"] = items;
     }
+    if (auto *table = qobject_cast<QTableWidget *>(widget("tableCards"))) {
+        QJsonArray rows;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            QStringList cells;
+            for (int column = 0; column < table->columnCount(); ++column)
+                cells << (column == 1 ? QStringLiteral("T") : table->item(row, column)->text());
+            rows.append(cells.join(' ').trimmed());
+        }
+        state["rows"] = rows;
+    }
     return state;
 }
 
 // Clicks the button a line names, if it is enabled, and answers with the state
 // as the slot left it, before any timer that came due meanwhile, and in "ms"
 // how long the slot blocked the window (-1: no click). A line naming no
-// button asks for the state alone.
+// button asks for the state alone; one naming a widget "where", for the
+// screen position of its centre, where a person would click it.
 void handle(const QByteArray &line)
 {
     const QString name = QJsonDocument::fromJson(line)["click"].toString();
+    const QString where = QJsonDocument::fromJson(line)["where"].toString();
+    if (QWidget *shown = where.isEmpty() ? nullptr : widget(where)) {
+        const QPoint center = shown->mapToGlobal(shown->rect().center());
+        gSocket->write(QJsonDocument(QJsonObject{{"x", center.x()}, {"y", center.y()}}).toJson(QJsonDocument::Compact) + '\n');
+        gSocket->flush();
+        return;
+    }
     auto *button = name.isEmpty() ? nullptr : qobject_cast<QAbstractButton *>(widget(name));
     const bool enabled = button && button->isEnabled();
     QElapsedTimer blocked;
