@@ -41,7 +41,8 @@ BatchWindow::BatchWindow(QWidget *parent, const QString &journal, const BatchTim
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Quendel Arvesto 批量写卡 V1.0"));
     ui->editCount->setValidator(new QIntValidator(1, 99999, ui->editCount));
-    ui->lblJournalPath->setText(QDir::toNativeSeparators(journal));
+    ui->lblJournalPath->setText(journal.isEmpty() ? QStringLiteral("（不记日志）") : QDir::toNativeSeparators(journal));
+    ui->btnOpenJournalFolder->setEnabled(!journal.isEmpty());
     ui->tableCards->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     qApp->installEventFilter(this);
 

@@ -78,7 +78,7 @@ void BatchWorker::run(const QString &path, int count)
     mJournalFailure.clear();
     Journal journal;
     QString error;
-    if (!journal.open(mJournalPath, error, true)) {
+    if (!mJournalPath.isEmpty() && !journal.open(mJournalPath, error, true)) {
         emit refused(QStringLiteral("日志无法写入：%1。请关掉打开日志的程序，或腾出磁盘空间，再按“开始”").arg(error));
         return;
     }

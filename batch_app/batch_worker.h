@@ -20,6 +20,7 @@ class BatchWorker : public QObject, private BatchListener
     Q_OBJECT
 
 public:
+    // `journal`: where each card is journalled; empty: nowhere (the demo).
     explicit BatchWorker(const QString &journal, const BatchTiming &timing = {});
     // From any thread: a batch running stops after the card in hand; false
     // before a batch is asked for, so that one stopped before it began stays so.

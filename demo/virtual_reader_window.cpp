@@ -136,6 +136,7 @@ VirtualReaderWindow::~VirtualReaderWindow()
 
 void VirtualReaderWindow::plug()
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     mReader = &virtual_reader::plug(readerIdentity());
     // The hook runs before the reader answers: show the card once the
     // program's slot has returned and the command has taken effect.
@@ -148,6 +149,7 @@ void VirtualReaderWindow::plug()
 
 void VirtualReaderWindow::unplug()
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     if (const Card *card = mReader->card())
         mCardOnUnpluggedReader = *card;
     mReader->onRequest = nullptr;
@@ -158,6 +160,7 @@ void VirtualReaderWindow::unplug()
 
 void VirtualReaderWindow::layCard(const std::optional<Card> &card)
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     if (!mReader)
         mCardOnUnpluggedReader = card;
     else if (card)
@@ -181,16 +184,16 @@ virtual_reader::Uid VirtualReaderWindow::nextUid()
     return {0x5E, 0xC7, 0xA1, uint8_t(mCardsLaid)};
 }
 
+// Called on whichever thread speaks to the reader.
 void VirtualReaderWindow::scheduleRefresh()
 {
-    if (mRefreshPending)
-        return;
-    mRefreshPending = true;
-    QTimer::singleShot(0, this, &VirtualReaderWindow::refresh);
+    if (!mRefreshPending.exchange(true))
+        QMetaObject::invokeMethod(this, &VirtualReaderWindow::refresh, Qt::QueuedConnection);
 }
 
 void VirtualReaderWindow::refresh()
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     mRefreshPending = false;
     mReaderState->setText(mReader ? QStringLiteral("plugged in") : QStringLiteral("unplugged"));
     mPlugButton->setText(mReader ? QStringLiteral("Unplug") : QStringLiteral("Plug in"));

@@ -7,6 +7,7 @@
 
 #include <QWidget>
 
+#include <atomic>
 #include <optional>
 
 class QLabel;
@@ -34,7 +35,7 @@ private:
     // An unplugged reader keeps its card; it is laid again when plugged back.
     std::optional<virtual_reader::Card> mCardOnUnpluggedReader;
     int mCardsLaid = 0;
-    bool mRefreshPending = false;
+    std::atomic<bool> mRefreshPending{false};
 
     QPushButton *mPlugButton;
     QLabel *mReaderState;

@@ -95,6 +95,7 @@ int hid_exit(void)
 
 hid_device_info *hid_enumerate(unsigned short vendor_id, unsigned short product_id)
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     ++callCounts().enumerate;
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
@@ -121,6 +122,7 @@ void hid_free_enumeration(hid_device_info *devs)
 
 hid_device *hid_open_path(const char *path)
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     ++callCounts().open_path;
     if (!path)
         return nullptr;
@@ -139,6 +141,7 @@ hid_device *hid_open_path(const char *path)
 
 int hid_write(hid_device *dev, const unsigned char *data, size_t length)
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     ++callCounts().write;
     if (!alive(dev))
         return -1;
@@ -148,6 +151,7 @@ int hid_write(hid_device *dev, const unsigned char *data, size_t length)
 
 int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int milliseconds)
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     ++callCounts().read;
     if (!alive(dev))
         return -1;
@@ -156,6 +160,7 @@ int hid_read_timeout(hid_device *dev, unsigned char *data, size_t length, int mi
 
 void hid_close(hid_device *dev)
 {
+    const std::lock_guard<std::recursive_mutex> held(virtual_reader::lock());
     ++callCounts().close;
     if (!dev)
         return;

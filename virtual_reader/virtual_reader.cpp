@@ -402,6 +402,12 @@ int Reader::giveInput(uint8_t *data, size_t length, int milliseconds)
     return input.result == static_cast<int>(kReportSize) ? static_cast<int>(count) : input.result;
 }
 
+std::recursive_mutex &lock()
+{
+    static std::recursive_mutex held;
+    return held;
+}
+
 Reader &plug(const Identity &identity)
 {
     unplug(identity.path);

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -192,6 +193,11 @@ private:
     std::optional<Input> mOverride;
     std::vector<Report> mReceived;
 };
+
+// Held by every hidapi call here; whoever plugs, unplugs or lays cards from
+// another thread than the one that calls hidapi holds it too (the demo's
+// window, while a batch runs on its own thread).
+std::recursive_mutex &lock();
 
 // Plugging a reader under the path of one still attached unplugs that one.
 // An unplugged Reader stays valid, dead, until unplugAll().
