@@ -91,6 +91,7 @@ void BatchWorker::run(const QString &path, int count)
         emit refused(openFailure(opened, detail));
         return;
     }
+    mCardLying = false;
     emit started();
     const BatchResult result = run_batch_cards(journal, path, count, mTiming, *this);
     close_locked_reader(lock);
@@ -100,6 +101,18 @@ void BatchWorker::run(const QString &path, int count)
     else if (result.end == BatchEnd::JournalFailed)
         why = mJournalFailure;
     emit finished(result.end, why);
+}
+
+void BatchWorker::waiting(int, bool cardLying)
+{
+    if (cardLying != mCardLying)
+        emit waitingForCard(mCardLying = cardLying);
+}
+
+void BatchWorker::cardHandled(const BatchCard &card)
+{
+    mCardLying = true;
+    emit cardDone(card);
 }
 
 void BatchWorker::journalFailed(const QString &error, const QString &consequence)

@@ -46,9 +46,10 @@ signals:
 
 private:
     bool stopRequested() override { return mStop; }
-    void waiting(int, bool cardLying) override { emit waitingForCard(cardLying); }
+    // Told once per change, not at every look for a card.
+    void waiting(int, bool cardLying) override;
     void cardTaken(const QString &uid) override { emit cardArrived(uid); }
-    void cardHandled(const BatchCard &card) override { emit cardDone(card); }
+    void cardHandled(const BatchCard &card) override;
     void liftHint(const QString &) override { emit liftHinted(); }
     void readerLost() override {}
     void journalFailed(const QString &error, const QString &consequence) override;
@@ -57,6 +58,7 @@ private:
     QString mJournalPath;
     BatchTiming mTiming;
     std::atomic<bool> mStop{false};
+    bool mCardLying = false;  // as last told
     QString mJournalFailure;
 };
 

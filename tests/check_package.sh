@@ -34,43 +34,49 @@ deb=${debs[0]}
 echo "Package: $deb"
 
 # Only the programs and the window's desktop integration: no demo, no tests, no libraries.
-expected_files="./usr/bin/QuendelWriteCard
+expected_files="./usr/bin/QuendelBatch
+./usr/bin/QuendelWriteCard
 ./usr/bin/quendel-card
 ./usr/lib/udev/rules.d/70-quendel-writecard.rules
+./usr/share/applications/quendel-batch.desktop
 ./usr/share/applications/quendel-writecard.desktop
+./usr/share/doc/quendel-writecard/batch-window.png
 ./usr/share/doc/quendel-writecard/changelog.gz
 ./usr/share/doc/quendel-writecard/copyright
+./usr/share/doc/quendel-writecard/operator-guide.zh-CN.html
 ./usr/share/doc/quendel-writecard/operator-guide.zh-CN.md.gz
 ./usr/share/icons/hicolor/48x48/apps/quendel-writecard.png
+./usr/share/man/man1/QuendelBatch.1.gz
 ./usr/share/man/man1/QuendelWriteCard.1.gz
 ./usr/share/man/man1/quendel-card.1.gz
 ./usr/share/metainfo/invalid.quendel_writecard.writecard.metainfo.xml"
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 ~ /^-/ { print $6 }' <<<"$listing" | LC_ALL=C sort)
 [ "$files" = "$expected_files" ] || fail "the package holds"$'\n'"$files"$'\n'"instead of"$'\n'"$expected_files"
-for program in QuendelWriteCard quendel-card; do
+for program in QuendelWriteCard QuendelBatch quendel-card; do
     grep -q "^-rwxr-xr-x .* ./usr/bin/$program\$" <<<"$listing" || fail "$program is not installed executable"
 done
 
 root="$out/root"
 dpkg-deb -x "$deb" "$root"
 
-desktop="$root/usr/share/applications/quendel-writecard.desktop"
-if needs desktop-file-validate desktop-file-utils; then
-    desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the desktop entry"
-fi
-exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
-[ -x "$root/usr/bin/$exec_name" ] || fail "Exec=$exec_name is not the installed program"
-icon_name=$(sed -n 's/^Icon=//p' "$desktop")
-icon="$root/usr/share/icons/hicolor/48x48/apps/$icon_name.png"
-if [ -f "$icon" ]; then
-    # PNG signature, then the IHDR width and height as big-endian 32-bit numbers.
-    header=$(od -An -tx1 -N24 "$icon" | tr -d ' \n')
-    [ "${header:0:16}" = 89504e470d0a1a0a ] || fail "the icon is not a PNG"
-    [ "${header:32:16}" = 0000003000000030 ] || fail "the icon is not 48 x 48"
-else
-    fail "Icon=$icon_name has no icon in hicolor/48x48/apps"
-fi
+for desktop in "$root"/usr/share/applications/*.desktop; do
+    if needs desktop-file-validate desktop-file-utils; then
+        desktop-file-validate "$desktop" || fail "desktop-file-validate rejects ${desktop##*/}"
+    fi
+    exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+    [ -x "$root/usr/bin/$exec_name" ] || fail "${desktop##*/}: Exec=$exec_name is not an installed program"
+    icon_name=$(sed -n 's/^Icon=//p' "$desktop")
+    icon="$root/usr/share/icons/hicolor/48x48/apps/$icon_name.png"
+    if [ -f "$icon" ]; then
+        # PNG signature, then the IHDR width and height as big-endian 32-bit numbers.
+        header=$(od -An -tx1 -N24 "$icon" | tr -d ' \n')
+        [ "${header:0:16}" = 89504e470d0a1a0a ] || fail "the icon is not a PNG"
+        [ "${header:32:16}" = 0000003000000030 ] || fail "the icon is not 48 x 48"
+    else
+        fail "${desktop##*/}: Icon=$icon_name has no icon in hicolor/48x48/apps"
+    fi
+done
 
 rule_file=$(cd "$root/usr/lib/udev/rules.d" && ls)
 # udev applies uaccess in 73-seat-late.rules: a tag set later is never seen.

@@ -109,6 +109,29 @@ lamp=$(convert "$work/window.png" -format '%[pixel:p{294,55}]' info: 2>/dev/null
 cat "$work/window.log" >>"$work/seen"
 verdict "the window connects, reads and writes" matches "^lamp srgb\(0,255,0\)\ntime,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,\n[\s\S]*key: site\nnumber: 1A2B3C4D\n"
 
+# The batch window: Space starts it, and the recorded batch is served back:
+# two cards prepared, one failed, one prepared already, each in its table
+# and in the default journal, then the reader unplugged, which it tells. The
+# screenshot is docs/batch-window-windows.png.
+cat >"$work/batch-window.sh" <<'SCRIPT'
+programs=$1 work=$2
+wine explorer /desktop=Batch,760x600 "$programs/QuendelBatch.exe" >"$work/batch-window.log" 2>&1 &
+for _ in $(seq 40); do xdotool search --name Batch >/dev/null 2>&1 && break; sleep 0.5; done
+sleep 4  # its first scan lists the reader
+xdotool mousemove 380 300 key space
+for _ in $(seq 40); do grep -q already-prepared "$3" 2>/dev/null && break; sleep 0.5; done
+sleep 2  # the unplug, told
+import -window root -crop 727x547+0+0 "$work/batch-window.png"
+wineserver -k
+SCRIPT
+rm -f "$journal"
+xvfb-run -a -s '-screen 0 800x640x24' "$repo/scripts/wine-device-run" \
+    --replay "$traces/batch-lost-answer-swap-unplug.trace" "$work/batch-window.sh" "$staged" "$work" "$journal" \
+    >/dev/null 2>&1
+cp "$work/batch-window.png" "$repo/build-windows/batch-window-device.png" 2>/dev/null
+tr -d '\r' <"$journal" >"$work/seen" 2>/dev/null
+verdict "the batch window prepares a box of cards" matches "^time,reader,uid,outcome,codes\n[^,]+,$reader,1A2B3C4D,writing,\n[^,]+,$reader,1A2B3C4D,prepared,5\n[^,]+,$reader,55667788,writing,\n[^,]+,$reader,55667788,failed,4 4 4\n[^,]+,$reader,55667788,writing,\n[^,]+,$reader,55667788,prepared,\n[^,]+,$reader,1A2B3C4D,already-prepared,\n$"
+
 # A trace that quendel-card.exe records holds no key, and served back on
 # Linux it gives the same outcome.
 expect "write, traced" 0 "1A2B3C4D prepared\n" --blank -- --trace "Z:$work/write.trace" write --no-journal

@@ -78,6 +78,7 @@ tables() {
         msiinfo export "$msi" Property | grep -P '^ARPPRODUCTICON\tQuendelWriteCard.ico' &&
         msiinfo export "$msi" Property | grep -P '^ARPHELPLINK\thttps://' &&
         msiinfo export "$msi" Shortcut | grep -P '^WindowShortcut\t.*\t\[INSTALLDIR\]QuendelWriteCard.exe\t101' &&
+        msiinfo export "$msi" Shortcut | grep -P '^BatchShortcut\t.*\t\[INSTALLDIR\]QuendelWriteCard.exe\t104' &&
         msiinfo suminfo "$msi" | grep -i 'template: x64;'
 }
 verdict "msiinfo: the tables it relies on" tables
@@ -108,10 +109,11 @@ entries() {
     local folder='C:\Program Files\QuendelWriteCard\'
     holds QuendelWriteCard.lnk "Program Files" QuendelWriteCard QuendelWriteCard.exe "$folder" &&
         holds "QuendelWriteCard demo.lnk" "Program Files" QuendelWriteCard QuendelWriteCard-demo.exe "$folder" &&
-        holds "QuendelWriteCard operator guide.lnk" notepad.exe "\"${folder}operator-guide.zh-CN.md\"" &&
-        test "$(ls "$menu_dir" | wc -l)" -eq 3
+        holds QuendelBatch.lnk "Program Files" QuendelWriteCard QuendelBatch.exe "$folder" &&
+        holds "QuendelWriteCard operator guide.lnk" "Program Files" QuendelWriteCard operator-guide.zh-CN.html &&
+        test "$(ls "$menu_dir" | wc -l)" -eq 4
 }
-verdict "three Start-menu entries point at the installed files" entries
+verdict "four Start-menu entries point at the installed files" entries
 
 on_path() {
     local path
