@@ -170,10 +170,13 @@ void BatchWindow::do_mWorker_refused(const QString &why)
         close();
 }
 
+// A batch stopped before it began stops before its first card: the
+// prompt says so still.
 void BatchWindow::do_mWorker_started()
 {
-    if (mState == State::Starting)
-        enterState(State::Running);
+    if (mState != State::Starting)
+        return;
+    enterState(State::Running);
     showPrompt(QStringLiteral("请放卡"), kBlue);
 }
 

@@ -112,9 +112,28 @@ QString foreignFile(const QString &path, const QString &beside)
     return foreignStat(info, owner);
 }
 
+// What keeps the file just opened as `fd` from being the program's own,
+// once one made now (`made`) is given to its owner and any file is closed
+// off to the modes it may have; empty when nothing does.
+static QString ownOpened(int fd, bool made, uid_t owner, gid_t group, mode_t modes, const QString &beside)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return QStringLiteral("cannot be looked at: %1").arg(errnoText());
+    if (made && info.st_uid != owner && ::fchown(fd, owner, group) == 0)
+        info.st_uid = owner;
+    if (const QString problem = foreignStat(info, owner); !problem.isEmpty())
+        return problem;
+    if ((info.st_mode & 0777 & ~modes) != 0 && ::fchmod(fd, info.st_mode & modes & 0777) != 0)
+        return QStringLiteral("is more open than %1 and cannot be closed off: %2").arg(beside, errnoText());
+    return QString();
+}
+
 // Checked before the open, so that nothing else is opened (a device, a
 // pipe), and again on what was opened: never through a link (O_NOFOLLOW),
-// whatever took the name meanwhile, and made only where nothing stands.
+// whatever took the name meanwhile, and made only where nothing stands. A
+// drain may delete the file between the look and the open, or another
+// process make it: then it is looked at again.
 int openOwnForAppend(const QString &path, bool create, const QString &beside, QString &error)
 {
     uid_t owner;
@@ -122,39 +141,41 @@ int openOwnForAppend(const QString &path, bool create, const QString &beside, QS
     mode_t modes;
     expectedFor(beside, owner, group, modes);
     const QByteArray name = QFile::encodeName(path);
-    struct stat info;
-    const bool existed = ::lstat(name.constData(), &info) == 0;
-    const int looked = existed ? 0 : errno;
-    if (looked == ENOENT && !create)
-        return -1;
-    QString problem = existed ? foreignStat(info, owner) : QString();
-    if (looked != 0 && looked != ENOENT)
-        problem = QStringLiteral("cannot be looked at: %1").arg(errnoText(looked));
-    // A file made now is this user's, and only root can give it to another.
-    if (problem.isEmpty() && !existed && owner != ::geteuid() && ::geteuid() != 0)
-        problem = QStringLiteral("would belong to user %1, not to user %2 as %3 does")
-                          .arg(userName(::geteuid()), userName(owner), beside);
-    int fd = -1;
-    if (problem.isEmpty()) {
-        fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK
-                            | (existed ? 0 : O_CREAT | O_EXCL), modes);
-        if (fd < 0)
+    QString problem = QStringLiteral("keeps changing");
+    for (int tries = 0; tries < 3; tries++) {
+        struct stat info;
+        const bool existed = ::lstat(name.constData(), &info) == 0;
+        const int looked = existed ? 0 : errno;
+        if (looked == ENOENT && !create)
+            return -1;
+        problem = existed ? foreignStat(info, owner) : QString();
+        if (looked != 0 && looked != ENOENT)
+            problem = QStringLiteral("cannot be looked at: %1").arg(errnoText(looked));
+        // A file made now is this user's, and only root can give it to another.
+        if (problem.isEmpty() && !existed && owner != ::geteuid() && ::geteuid() != 0)
+            problem = QStringLiteral("would belong to user %1, not to user %2 as %3 does")
+                              .arg(userName(::geteuid()), userName(owner), beside);
+        if (!problem.isEmpty())
+            break;
+        const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK
+                                      | (existed ? 0 : O_CREAT | O_EXCL), modes);
+        if (fd < 0 && errno == (existed ? ENOENT : EEXIST)) {
+            problem = QStringLiteral("keeps changing");
+            continue;
+        }
+        if (fd < 0) {
             problem = errno == ELOOP ? QStringLiteral("is a link")
                                      : QStringLiteral("cannot be opened: %1").arg(errnoText());
-    }
-    if (fd >= 0 && ::fstat(fd, &info) != 0)
-        problem = QStringLiteral("cannot be looked at: %1").arg(errnoText());
-    else if (fd >= 0 && !existed && info.st_uid != owner && ::fchown(fd, owner, group) == 0)
-        info.st_uid = owner;
-    if (problem.isEmpty() && fd >= 0)
-        problem = foreignStat(info, owner);
-    if (problem.isEmpty() && fd >= 0 && (info.st_mode & 0777 & ~modes) != 0
-            && ::fchmod(fd, info.st_mode & modes & 0777) != 0)
-        problem = QStringLiteral("is more open than %1 and cannot be closed off: %2").arg(beside, errnoText());
-    if (problem.isEmpty())
-        return fd;
-    if (fd >= 0)
+            break;
+        }
+        problem = ownOpened(fd, !existed, owner, group, modes, beside);
+        if (problem.isEmpty())
+            return fd;
         ::close(fd);
+        if (!existed)
+            ::unlink(name.constData());  // made just now, empty, and refused: it would stand in the way
+        break;
+    }
     error = QStringLiteral("%1 %2: remove it").arg(path, problem);
     return -1;
 }

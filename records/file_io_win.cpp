@@ -80,16 +80,18 @@ struct LocalFreer {
 };
 using SecurityDescriptor = std::unique_ptr<void, LocalFreer>;
 
-// The owner of the file at `path`, held by `descriptor`; null when it cannot be read.
-PSID ownerOf(const QString &path, SecurityDescriptor &descriptor)
+// The owner of the file at `path`, held by `descriptor`: null where the
+// file system keeps none (FAT, exFAT). The reason it cannot be read.
+DWORD ownerOf(const QString &path, SecurityDescriptor &descriptor, PSID &owner)
 {
-    PSID owner = nullptr;
+    owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (GetNamedSecurityInfoW(wide(QDir::toNativeSeparators(path)), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                              &owner, nullptr, nullptr, nullptr, &raw) != ERROR_SUCCESS)
-        return nullptr;
+    const DWORD read = GetNamedSecurityInfoW(wide(QDir::toNativeSeparators(path)), SE_FILE_OBJECT,
+                                             OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &raw);
     descriptor.reset(raw);
-    return owner;
+    if (read == ERROR_NOT_SUPPORTED)
+        owner = nullptr;
+    return read == ERROR_NOT_SUPPORTED ? ERROR_SUCCESS : read;
 }
 
 // Whether `sid` is this process's user, or the owner it gives what it makes
@@ -141,11 +143,13 @@ QString foreignFile(const QString &path, const QString &beside)
     if (attributes & FILE_ATTRIBUTE_DEVICE)
         return QStringLiteral("is not a regular file");
     SecurityDescriptor held, besideHeld;
-    const PSID owner = ownerOf(path, held);
-    const PSID expected = beside.isEmpty() ? nullptr : ownerOf(beside, besideHeld);
-    if (!owner)
-        return QStringLiteral("cannot be looked at: %1").arg(qt_error_string(int(GetLastError())));
-    if (expected ? EqualSid(owner, expected) : isThisUser(owner))
+    PSID owner, expected = nullptr;
+    if (const DWORD read = ownerOf(path, held, owner); read != ERROR_SUCCESS)
+        return QStringLiteral("cannot be looked at: %1").arg(qt_error_string(int(read)));
+    if (!beside.isEmpty())
+        ownerOf(beside, besideHeld, expected);
+    // A file system that keeps no owners has no other user's files either.
+    if (!owner || (expected ? EqualSid(owner, expected) : isThisUser(owner)))
         return QString();
     return QStringLiteral("belongs to user %1").arg(accountName(owner));
 }

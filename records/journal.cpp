@@ -16,6 +16,8 @@ using namespace file_io;
 namespace {
 
 const char kHeader[] = "time,reader,uid,outcome,codes\r\n";
+// How much of a row cut short at the journal's end is looked past.
+constexpr qint64 kCutRowMax = 4096;
 
 // One CSV field, quoted when it holds a comma, a quote, CR or LF.
 QString csv_field(const QString &text)
@@ -85,7 +87,7 @@ private:
 // was emptied.
 qint64 rowsAlreadyIn(const QByteArray &tail, const QByteArray &rows)
 {
-    for (qint64 end = rows.size(); end > 0; end = rows.lastIndexOf('\n', end - 2) + 1) {
+    for (qint64 end = rows.size(); end > 0; end = end > 1 ? rows.lastIndexOf('\n', end - 2) + 1 : 0) {
         if (tail.endsWith(QByteArray::fromRawData(rows.constData(), end)))
             return end;
     }
@@ -202,12 +204,14 @@ bool Journal::drainPending(QString &error)
         return false;
     if (rows.isEmpty())
         return pending.clear(error);
+    // A row cut short by a crash, after those rows, is no row of theirs.
     const qint64 size = fileSize(mFd);
-    QByteArray tail(std::min<qint64>(std::max<qint64>(size, 0), rows.size()), Qt::Uninitialized);
+    QByteArray tail(std::min<qint64>(std::max<qint64>(size, 0), rows.size() + kCutRowMax), Qt::Uninitialized);
     if (size < 0 || !readAt(mFd, size - tail.size(), tail.data(), tail.size())) {
         error = errnoText();
         return false;
     }
+    tail.truncate(tail.lastIndexOf('\n') + 1);
     return writeWhole(rows.mid(rowsAlreadyIn(tail, rows)), error) && pending.clear(error);
 }
 

@@ -862,7 +862,8 @@ except PermissionError: print('refused')
 
     // A drain of the pending rows stopped dead at each of its steps, or
     // whose pending file cannot be emptied: the next write puts each pending
-    // row into the journal once, in order, ahead of its own.
+    // row into the journal once, in order, ahead of its own. A row cut short
+    // at the journal's end is no row of theirs.
     void cli_pendingRowsGoInOnce()
     {
         const QString strace = QStandardPaths::findExecutable("strace");
@@ -893,6 +894,17 @@ except PermissionError: print('refused')
                                                    "/dev/hidraw0,0BADCAFE,prepared,", "/dev/hidraw0,1A2B3C4D,writing,",
                                                    "/dev/hidraw0,1A2B3C4D,prepared,", ""}));
             QVERIFY2(!QFile::exists(pending), stop);
+        }
+        // A drain cut short by a power cut, half a row at the journal's end;
+        // and pending rows that begin with a bare line end, into a new journal.
+        const QByteArray header = "time,reader,uid,outcome,codes\r\n";
+        for (const QByteArray &before : {header + rows.left(rows.indexOf('\n') + 20), QByteArray()}) {
+            for (const auto &[file, bytes] : {std::pair{journal, before}, {pending, (before.isEmpty() ? "\n" : "") + rows}}) {
+                QFile made(file);
+                QVERIFY(made.open(QIODevice::WriteOnly) && made.write(bytes) == bytes.size());
+            }
+            QCOMPARE(runCli({"write", "--journal", journal}).exitCode, 0);
+            QCOMPARE(contents(journal).count("0BADCAFE,writing,\r\n") + contents(journal).count("0BADCAFE,prepared,\r\n"), 2);
         }
     }
 
